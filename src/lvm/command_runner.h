@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qor {
+
+struct CommandResult {
+    int exit_code;  // 0-255 when the child exited; -1 when killed or never started
+    int timed_out;  // 1 when the runner killed the child at its deadline
+};
+
+// Runs argv (argv[0] found through PATH) in a process group of its own, with
+// LVM_SUPPRESS_FD_WARNINGS=1 and then the extra_env entries (name=value, may be
+// null) in its environment. With capture on, standard output and error go into
+// out (first out_size - 1 bytes, always NUL-terminated; out_size 0 drops them).
+// At timeout_seconds the group is killed. Returns 0 when the child ran and was
+// reaped (see *result), -1 when the pipe or the child could not be created.
+int run_command(const char* const* argv, const char* const* extra_env,
+                std::uint32_t timeout_seconds, int capture, char* out, std::size_t out_size,
+                CommandResult* result);
+
+}  // namespace qor

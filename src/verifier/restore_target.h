@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qor {
+
+inline constexpr const char* RESTORE_TARGET_SUFFIX = "_qorverify";
+
+// The scratch target a backup is restored into. Whatever it names did not
+// exist before this run, so removing it afterwards removes only our own work.
+struct RestoreTarget {
+    char path[600];  // "/dev/<vg>/<lv>" or the file path
+    std::int32_t is_lv;
+    char vg[128];
+    char lv[128];
+    std::int32_t valid;  // 1 once set up; removal does nothing while 0
+};
+
+// Chooses the target (target_file, target_lv "<vg>/<lv>", or the default LV
+// "<origin>_qorverify" in vg_name), refuses one that exists, and creates an LV
+// of size_bytes. 0, or -1 with one sentence in err and nothing created.
+int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint64_t size_bytes,
+                           const char* target_lv, const char* target_file, RestoreTarget* target,
+                           char* err, std::size_t err_size);
+
+// Removes what prepare_restore_target set up; failures are logged as warnings.
+void remove_restore_target(RestoreTarget* target);
+
+}  // namespace qor
