@@ -1,0 +1,122 @@
+#include "verifier/restore_target.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/console_log.h"
+#include "common/text.h"
+#include "lvm/lv_manage.h"
+#include "lvm/lv_query.h"
+
+namespace qor {
+
+namespace {
+
+constexpr std::size_t NAME_MAX_CHARS = 127;
+constexpr int ORIGIN_PREFIX_MAX = 100;  // leaves room for the suffix within LVM's limit
+
+int target_use_file(const char* path, RestoreTarget* target, char* err, std::size_t err_size) {
+    // lstat, so that a dangling symbolic link is refused too: writing through
+    // it would create a file elsewhere that this run would never remove.
+    struct stat st;
+    if (::lstat(path, &st) == 0) {
+        text_format(err, err_size, "%s already exists; refusing to overwrite it", path);
+        return -1;
+    }
+    text_copy(target->path, sizeof target->path, path);
+    target->is_lv = 0;
+    target->valid = 1;
+    return 0;
+}
+
+// Splits "<vg>/<lv>" at its first "/" into the record's vg and lv.
+int target_split_lv(const char* target_lv, RestoreTarget* target, char* err,
+                    std::size_t err_size) {
+    const char* slash = std::strchr(target_lv, '/');
+    if (slash == nullptr || slash == target_lv || slash[1] == '\0') {
+        text_format(err, err_size, "--target-lv must be <vg>/<lv>");
+        return -1;
+    }
+    std::size_t vg_len = static_cast<std::size_t>(slash - target_lv);
+    if (vg_len > NAME_MAX_CHARS) {
+        text_format(err, err_size, "volume group name too long");
+        return -1;
+    }
+    if (std::strlen(slash + 1) > NAME_MAX_CHARS) {
+        text_format(err, err_size, "logical volume name too long");
+        return -1;
+    }
+    text_copy(target->vg, sizeof target->vg, std::string_view(target_lv, vg_len));
+    text_copy(target->lv, sizeof target->lv, slash + 1);
+    return 0;
+}
+
+// Creates vg/lv after making sure it does not exist yet.
+int target_create_lv(std::uint64_t size_bytes, RestoreTarget* target, char* err,
+                     std::size_t err_size) {
+    LvInfo info;
+    char lookup_err[300] = "";
+    int found = lv_lookup(target->vg, target->lv, &info, lookup_err, sizeof lookup_err);
+    if (found < 0) {
+        text_copy(err, err_size, lookup_err);
+        return -1;
+    }
+    if (found == 0) {
+        text_format(err, err_size, "%s/%s already exists; refusing to overwrite it", target->vg,
+                    target->lv);
+        return -1;
+    }
+    if (lv_create(target->vg, target->lv, size_bytes, err, err_size) != 0) return -1;
+    text_format(target->path, sizeof target->path, "/dev/%s/%s", target->vg, target->lv);
+    target->is_lv = 1;
+    target->valid = 1;
+    return 0;
+}
+
+}  // namespace
+
+int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint64_t size_bytes,
+                           const char* target_lv, const char* target_file, RestoreTarget* target,
+                           char* err, std::size_t err_size) {
+    text_clear(err, err_size);
+    *target = RestoreTarget{};
+    if (target_lv != nullptr && target_file != nullptr) {
+        text_format(err, err_size, "--target-lv and --target-file are mutually exclusive");
+        return -1;
+    }
+    if (target_file != nullptr) return target_use_file(target_file, target, err, err_size);
+
+    if (target_lv != nullptr) {
+        if (target_split_lv(target_lv, target, err, err_size) != 0) {
+            *target = RestoreTarget{};
+            return -1;
+        }
+    } else {
+        text_copy(target->vg, sizeof target->vg, vg_name);
+        text_format(target->lv, sizeof target->lv, "%.*s%s", ORIGIN_PREFIX_MAX, origin_lv,
+                    RESTORE_TARGET_SUFFIX);
+    }
+    if (target_create_lv(size_bytes, target, err, err_size) != 0) {
+        *target = RestoreTarget{};
+        return -1;
+    }
+    return 0;
+}
+
+void remove_restore_target(RestoreTarget* target) {
+    if (target == nullptr || !target->valid || target->path[0] == '\0') return;
+    if (target->is_lv) {
+        char remove_err[300] = "";
+        if (lv_remove(target->vg, target->lv, remove_err, sizeof remove_err) != 0) {
+            runlog_log(RUNLOG_WARN,
+                       "could not remove the restore-target LV %s/%s: %s (remove it manually)",
+                       target->vg, target->lv, remove_err);
+        }
+    } else {
+        ::unlink(target->path);  // a restore that never created the file is fine
+    }
+}
+
+}  // namespace qor

@@ -1,0 +1,184 @@
+#include "verifier/restore_target.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/fake_bin.h"
+
+namespace qor {
+namespace {
+
+using qor::testing::FakeBin;
+
+struct Prepared {
+    int result;
+    RestoreTarget target;
+    std::string err;
+};
+
+Prepared prepare(const char* origin, const char* target_lv, const char* target_file,
+                 std::uint64_t size = 10737418240ULL) {
+    Prepared p{};
+    char err[400] = "junk";
+    p.result = prepare_restore_target("vg0", origin, size, target_lv, target_file, &p.target, err,
+                                      sizeof err);
+    p.err = err;
+    return p;
+}
+
+// lvs answers "not found" the way LVM does, lvcreate and lvremove record their words.
+void add_empty_lvm(FakeBin& bin) {
+    bin.add("lvs", "echo '  Failed to find logical volume' >&2; exit 5");
+    bin.add_recording("lvcreate", 0);
+    bin.add_recording("lvremove", 0);
+}
+
+TEST(RestoreTarget, DefaultNameIsOriginPlusSuffixCutTo100Characters) {
+    FakeBin bin;
+    add_empty_lvm(bin);
+    std::string origin(120, 'o');
+    Prepared p = prepare(origin.c_str(), nullptr, nullptr);
+    ASSERT_EQ(p.result, 0) << p.err;
+    std::string lv = std::string(100, 'o') + "_qorverify";
+    EXPECT_STREQ(p.target.lv, lv.c_str());
+    EXPECT_STREQ(p.target.vg, "vg0");
+    EXPECT_EQ(std::string(p.target.path), "/dev/vg0/" + lv);
+    EXPECT_EQ(p.target.is_lv, 1);
+    EXPECT_EQ(p.target.valid, 1);
+    EXPECT_EQ(bin.args_of("lvcreate"), "-y\n-n\n" + lv + "\n-L\n10485760K\nvg0\n--end\n");
+}
+
+TEST(RestoreTarget, NamedLvForms) {
+    FakeBin bin;
+    add_empty_lvm(bin);
+    std::string vg127(127, 'v'), vg128(128, 'v'), lv128(128, 'l');
+    struct Case {
+        std::string target_lv;
+        const char* err;
+    } cases[] = {
+        {"novg", "--target-lv must be <vg>/<lv>"},
+        {"/lv", "--target-lv must be <vg>/<lv>"},
+        {"vg/", "--target-lv must be <vg>/<lv>"},
+        {vg128 + "/lv", "volume group name too long"},
+        {"vg/" + lv128, "logical volume name too long"},
+        // The second "/" stays in the LV name, which LVM would refuse.
+        {"vg/a/b", "invalid volume group or logical volume name"},
+    };
+    for (auto& c : cases) {
+        Prepared p = prepare("home", c.target_lv.c_str(), nullptr);
+        EXPECT_EQ(p.result, -1) << c.target_lv;
+        EXPECT_EQ(p.err, c.err) << c.target_lv;
+        EXPECT_EQ(p.target.valid, 0);
+    }
+    Prepared ok = prepare("home", (vg127 + "/scratch").c_str(), nullptr);
+    EXPECT_EQ(ok.result, -1);  // passes the length check, then LVM refuses the name
+    EXPECT_EQ(ok.err, "invalid volume group or logical volume name");
+    Prepared named = prepare("home", "data/scratch", nullptr);
+    ASSERT_EQ(named.result, 0) << named.err;
+    EXPECT_STREQ(named.target.path, "/dev/data/scratch");
+}
+
+TEST(RestoreTarget, RefusesAnExistingLv) {
+    FakeBin bin;
+    bin.add("lvs", "echo '  vg0|home_qorverify|-wi-a-----|1024|linear||253|3'");
+    bin.add_recording("lvcreate", 0);
+    Prepared p = prepare("home", nullptr, nullptr);
+    EXPECT_EQ(p.result, -1);
+    EXPECT_EQ(p.err, "vg0/home_qorverify already exists; refusing to overwrite it");
+    EXPECT_EQ(bin.args_of("lvcreate"), "");
+}
+
+TEST(RestoreTarget, PassesLookupAndCreateFailuresThrough) {
+    {
+        FakeBin bin;  // no lvs at all
+        Prepared p = prepare("home", nullptr, nullptr);
+        EXPECT_EQ(p.err, "the lvm tools (lvs) are not installed");
+    }
+    {
+        FakeBin bin;
+        bin.add("lvs", "exit 5");
+        bin.add("lvcreate", "echo '  Insufficient free space' >&2; exit 5");
+        Prepared p = prepare("home", nullptr, nullptr);
+        EXPECT_EQ(p.result, -1);
+        EXPECT_EQ(p.err, "could not create LV vg0/home_qorverify:   Insufficient free space\n");
+    }
+}
+
+TEST(RestoreTarget, FileTargetMustNotExist) {
+    char dir_tmpl[] = "/tmp/qor_target.XXXXXX";
+    std::string dir = ::mkdtemp(dir_tmpl);
+    std::string existing = dir + "/existing", dangling = dir + "/dangling";
+    ::close(::open(existing.c_str(), O_CREAT | O_WRONLY, 0600));
+    ASSERT_EQ(::symlink((dir + "/nowhere").c_str(), dangling.c_str()), 0);
+
+    for (const std::string& path : {existing, dangling, dir, std::string("/dev/null")}) {
+        Prepared p = prepare("home", nullptr, path.c_str());
+        EXPECT_EQ(p.result, -1) << path;
+        EXPECT_EQ(p.err, path + " already exists; refusing to overwrite it");
+    }
+    // A missing parent is accepted here; the restore itself fails later.
+    std::string fresh = dir + "/missing/restored.img";
+    Prepared p = prepare("home", nullptr, fresh.c_str());
+    ASSERT_EQ(p.result, 0);
+    EXPECT_EQ(p.target.is_lv, 0);
+    EXPECT_EQ(std::string(p.target.path), fresh);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(RestoreTarget, BothTargetsAreRefused) {
+    Prepared p = prepare("home", "vg/lv", "/tmp/x");
+    EXPECT_EQ(p.result, -1);
+    EXPECT_EQ(p.err, "--target-lv and --target-file are mutually exclusive");
+}
+
+TEST(RestoreTarget, RemovalOfLvAndFile) {
+    FakeBin bin;
+    add_empty_lvm(bin);
+    Prepared p = prepare("home", nullptr, nullptr);
+    ASSERT_EQ(p.result, 0);
+    remove_restore_target(&p.target);
+    EXPECT_EQ(bin.args_of("lvremove"), "-f\n-y\nvg0/home_qorverify\n--end\n");
+
+    char path[] = "/tmp/qor_restored.XXXXXX";
+    ::close(::mkstemp(path));
+    RestoreTarget file{};
+    std::snprintf(file.path, sizeof file.path, "%s", path);
+    file.valid = 1;
+    remove_restore_target(&file);
+    EXPECT_NE(::access(path, F_OK), 0);
+    remove_restore_target(&file);  // already gone: ignored
+}
+
+TEST(RestoreTarget, FailedRemovalIsAWarning) {
+    FakeBin bin;
+    add_empty_lvm(bin);
+    Prepared p = prepare("home", nullptr, nullptr);
+    ASSERT_EQ(p.result, 0);
+    bin.add("lvremove", "echo '  Logical volume vg0/home_qorverify in use.' >&2; exit 5");
+    ::testing::internal::CaptureStderr();
+    remove_restore_target(&p.target);
+    std::string out = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find("WARN  could not remove the restore-target LV vg0/home_qorverify: could not "
+                       "remove LV vg0/home_qorverify:   Logical volume vg0/home_qorverify in use.\n"
+                       " (remove it manually)"),
+              std::string::npos)
+        << out;
+}
+
+TEST(RestoreTarget, RemovingAFailedPreparationDoesNothing) {
+    FakeBin bin;
+    add_empty_lvm(bin);
+    Prepared p = prepare("home", "bad", nullptr);
+    ASSERT_EQ(p.result, -1);
+    remove_restore_target(&p.target);
+    remove_restore_target(nullptr);
+    EXPECT_EQ(bin.args_of("lvremove"), "");
+}
+
+}  // namespace
+}  // namespace qor

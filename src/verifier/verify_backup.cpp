@@ -1,0 +1,222 @@
+#include "verifier/verify_backup.h"
+
+#include <memory>
+#include <new>
+
+#include "common/console_log.h"
+#include "common/text.h"
+#include "compare/block_compare.h"
+#include "compare/mounted_image.h"
+#include "compare/tree_compare.h"
+#include "lvm/command_runner.h"
+#include "lvm/lv_query.h"
+#include "meta/backup_header.h"
+#include "meta/snapshot_ref.h"
+#include "verifier/restore_process.h"
+#include "verifier/restore_target.h"
+
+namespace qor {
+
+namespace {
+
+constexpr std::size_t STEP_MSG_SIZE = 400;
+constexpr const char* SNAPSHOT_TAG = "qor_agent";
+
+// The scratch target from its creation on: removed when the sequence is done
+// with it, on every path, unless the operator asked to keep it.
+class ScratchTarget {
+public:
+    explicit ScratchTarget(bool keep) : keep_(keep) {}
+    ~ScratchTarget() { dispose(); }
+    ScratchTarget(const ScratchTarget&) = delete;
+    ScratchTarget& operator=(const ScratchTarget&) = delete;
+
+    RestoreTarget* get() { return &target_; }
+    void dispose() {
+        if (!keep_) remove_restore_target(&target_);
+        target_.valid = 0;
+    }
+
+private:
+    RestoreTarget target_{};
+    bool keep_;
+};
+
+// A mounted image, unmounted when it goes out of scope.
+class MountGuard {
+public:
+    MountGuard() = default;
+    ~MountGuard() { unmount_image(&image_); }
+    MountGuard(const MountGuard&) = delete;
+    MountGuard& operator=(const MountGuard&) = delete;
+    MountedImage* get() { return &image_; }
+
+private:
+    MountedImage image_{};
+};
+
+// Steps 2 to 4: the header and its recorded snapshot reference.
+int load_snapshot_ref(const char* meta_path, BackupHeader* header, SnapshotRef* ref, char* msg,
+                      std::size_t msg_size) {
+    if (read_backup_header(meta_path, header) != 0) {
+        text_format(msg, msg_size, "cannot read %s", meta_path);
+        return 1;
+    }
+    const char* text = header->snapshot_ref();
+    if (text[0] == '\0') {
+        text_format(msg, msg_size,
+                    "this backup has no recorded snapshot (it was made without --keep-snapshot, "
+                    "or predates qor_verifier's snapshot tracking) -- nothing to verify against");
+        return 1;
+    }
+    if (parse_snapshot_ref(text, ref) != 0) {
+        text_format(msg, msg_size,
+                    "the backup's recorded snapshot ('%.80s') is not in a format qor_verifier "
+                    "understands (only LVM is supported today)",
+                    text);
+        return 1;
+    }
+    return 0;
+}
+
+// Steps 5 to 7: the snapshot still exists, is ours, and has not overflowed.
+int check_snapshot(const SnapshotRef& ref, char* msg, std::size_t msg_size) {
+    LvInfo info;
+    char lvm_err[STEP_MSG_SIZE] = "";
+    int found = lv_lookup(ref.vg_name, ref.snapshot_lv, &info, lvm_err, sizeof lvm_err);
+    if (found != 0) {
+        text_format(msg, msg_size, "the kept snapshot %s/%s recorded in this backup no longer exists%s%s",
+                    ref.vg_name, ref.snapshot_lv, found < 0 ? ": " : "", found < 0 ? lvm_err : "");
+        return 1;
+    }
+    int tagged = lv_has_tag(ref.vg_name, ref.snapshot_lv, SNAPSHOT_TAG, lvm_err, sizeof lvm_err);
+    if (tagged < 0) {
+        text_format(msg, msg_size, "cannot check the snapshot's tags: %s", lvm_err);
+        return 1;
+    }
+    if (tagged == 0) {
+        text_format(msg, msg_size, "%s/%s exists but was not created by qor_agent -- refusing to use it",
+                    ref.vg_name, ref.snapshot_lv);
+        return 1;
+    }
+    if (lv_snapshot_invalid(info.lv_attr)) {
+        text_format(msg, msg_size,
+                    "the snapshot %s/%s is invalid (its COW space overflowed) -- it is no longer a "
+                    "consistent point in time",
+                    ref.vg_name, ref.snapshot_lv);
+        return 1;
+    }
+    return 0;
+}
+
+// Mode fs: mount the snapshot, then the target, compare, unmount target first.
+// Returns the comparison's result, or 1 (sentence in msg) when a mount failed.
+int compare_mounted(const char* snapshot_dev, const char* target_path, CompareStats* stats,
+                    char* cmp_err, std::size_t cmp_err_size, char* msg, std::size_t msg_size,
+                    bool* mount_failed) {
+    char mount_err[STEP_MSG_SIZE] = "";
+    MountGuard snapshot;
+    if (mount_image(snapshot_dev, snapshot.get(), mount_err, sizeof mount_err) != 0) {
+        text_format(msg, msg_size, "cannot mount the snapshot: %s", mount_err);
+        *mount_failed = true;
+        return 1;
+    }
+    MountGuard target;
+    if (mount_image(target_path, target.get(), mount_err, sizeof mount_err) != 0) {
+        text_format(msg, msg_size, "cannot mount the restored target: %s", mount_err);
+        *mount_failed = true;
+        return 1;
+    }
+    return compare_trees(snapshot.get(), target.get(), stats, cmp_err, cmp_err_size);
+}
+
+// Step 13: the sentence for a comparison that did not come out identical.
+void judge_comparison(int r, std::int32_t mode, const CompareStats& stats, const char* cmp_err,
+                      char* msg, std::size_t msg_size) {
+    if (r < 0) {
+        text_format(msg, msg_size, "comparison failed: %s", cmp_err);
+    } else if (mode == MODE_FS) {
+        text_format(msg, msg_size,
+                    "the restored target differs from the snapshot (see the logged 'diff -rq' "
+                    "output above for which files)");
+    } else {
+        text_format(msg, msg_size,
+                    "the restored target differs from the snapshot: %llu of the compared chunks "
+                    "mismatched, first at byte offset %llu",
+                    static_cast<unsigned long long>(stats.mismatched_chunks),
+                    static_cast<unsigned long long>(stats.first_mismatch_offset));
+    }
+}
+
+// Step 14: the source snapshot goes only after a clean comparison; failing to
+// remove it is worth a warning, not a failed verification.
+void remove_source_snapshot(const SnapshotRef& ref) {
+    char name[300];
+    text_format(name, sizeof name, "%s/%s", ref.vg_name, ref.snapshot_lv);
+    const char* argv[] = {"lvremove", "-f", "-y", name, nullptr};
+    char out[256];
+    CommandResult res;
+    if (run_command(argv, nullptr, 60, 1, out, sizeof out, &res) != 0 || res.exit_code != 0) {
+        runlog_log(RUNLOG_WARN, "verified OK but could not remove the snapshot %s: remove it manually",
+                   name);
+    }
+}
+
+int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const SnapshotRef& ref,
+                    CompareStats* stats, char* msg, std::size_t msg_size) {
+    char snapshot_dev[300];
+    text_format(snapshot_dev, sizeof snapshot_dev, "/dev/%s/%s", ref.vg_name, ref.snapshot_lv);
+
+    char step_err[STEP_MSG_SIZE] = "";
+    ScratchTarget scratch(opts.keep_restored != 0);
+    RestoreTarget* target = scratch.get();
+    if (prepare_restore_target(ref.vg_name, ref.origin_lv, header.source_size, opts.target_lv,
+                               opts.target_file, target, step_err, sizeof step_err) != 0) {
+        text_format(msg, msg_size, "cannot create the restore target: %s", step_err);
+        return 1;
+    }
+    if (run_restore(opts.meta_path, opts.search_dir, target->path, opts.no_progress,
+                    opts.forward_argv, opts.forward_argc, step_err, sizeof step_err) != 0) {
+        text_format(msg, msg_size, "restore into %s failed: %s", target->path, step_err);
+        return 1;
+    }
+
+    char cmp_err[STEP_MSG_SIZE] = {};
+    int r;
+    if (opts.mode == MODE_FS) {
+        bool mount_failed = false;
+        r = compare_mounted(snapshot_dev, target->path, stats, cmp_err, sizeof cmp_err, msg,
+                            msg_size, &mount_failed);
+        if (mount_failed) return 1;
+    } else {
+        r = compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size,
+                           stats, cmp_err, sizeof cmp_err);
+    }
+    scratch.dispose();  // gone whatever the comparison found
+    if (r != 0) {
+        judge_comparison(r, opts.mode, *stats, cmp_err, msg, msg_size);
+        return 1;
+    }
+    if (opts.remove_snapshot_after) remove_source_snapshot(ref);
+    return 0;
+}
+
+}  // namespace
+
+int verify_backup(const VerifyOptions* opts, CompareStats* stats, char* msg, std::size_t msg_size) {
+    text_clear(msg, msg_size);
+    compare_stats_reset(stats);
+
+    // 128 KiB: on the heap rather than the stack of a long call chain.
+    std::unique_ptr<BackupHeader> header(new (std::nothrow) BackupHeader);
+    if (!header) {
+        text_format(msg, msg_size, "out of memory");
+        return 1;
+    }
+    SnapshotRef ref;
+    if (load_snapshot_ref(opts->meta_path, header.get(), &ref, msg, msg_size) != 0) return 1;
+    if (check_snapshot(ref, msg, msg_size) != 0) return 1;
+    return verify_restored(*opts, *header, ref, stats, msg, msg_size);
+}
+
+}  // namespace qor

@@ -1,0 +1,157 @@
+#include "verifier/verify_backup.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/fake_bin.h"
+
+namespace qor {
+namespace {
+
+using qor::testing::FakeBin;
+
+constexpr std::size_t REF_OFFSET = 25157;
+
+class VerifyBackupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qor_verify.XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        meta_ = dir_ + "/home.meta";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // A valid header record recording ref, for a volume of source_size bytes.
+    void write_meta(const std::string& ref, std::uint64_t source_size = 4096) {
+        std::vector<std::uint8_t> rec(131072, 0);
+        std::memcpy(rec.data(), "QORM", 4);
+        rec[4] = 1;
+        std::uint32_t len = 131072;
+        for (int i = 0; i < 4; ++i) rec[8 + i] = static_cast<std::uint8_t>(len >> (8 * i));
+        for (int i = 0; i < 8; ++i) rec[76 + i] = static_cast<std::uint8_t>(source_size >> (8 * i));
+        std::memcpy(rec.data() + REF_OFFSET, ref.data(), ref.size());
+        std::ofstream(meta_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(rec.data()), static_cast<std::streamsize>(rec.size()));
+    }
+
+    int run(std::string* msg, const char* target_file = nullptr) {
+        VerifyOptions opts{};
+        opts.meta_path = meta_.c_str();
+        opts.search_dir = dir_.c_str();
+        opts.target_file = target_file;
+        char buf[512] = "junk";
+        stats_.bytes_compared = 99;
+        int r = verify_backup(&opts, &stats_, buf, sizeof buf);
+        *msg = buf;
+        return r;
+    }
+
+    std::string dir_, meta_;
+    CompareStats stats_{};
+};
+
+TEST_F(VerifyBackupTest, UnreadableHeaderNamesOnlyThePath) {
+    std::string msg;
+    EXPECT_EQ(run(&msg), 1);
+    EXPECT_EQ(msg, "cannot read " + meta_);
+    EXPECT_EQ(stats_.bytes_compared, 0u);
+    EXPECT_EQ(stats_.first_mismatch_offset, NO_MISMATCH);
+}
+
+TEST_F(VerifyBackupTest, EmptyReferenceStopsBeforeAnyLvmCommand) {
+    FakeBin bin;
+    bin.add_recording("lvs", 0);
+    write_meta("");
+    std::string msg;
+    EXPECT_EQ(run(&msg), 1);
+    EXPECT_EQ(msg,
+              "this backup has no recorded snapshot (it was made without --keep-snapshot, or "
+              "predates qor_verifier's snapshot tracking) -- nothing to verify against");
+    EXPECT_EQ(bin.args_of("lvs"), "");
+}
+
+TEST_F(VerifyBackupTest, UnparseableReferenceIsQuotedCutTo80Characters) {
+    FakeBin bin;
+    bin.add_recording("lvs", 0);
+    std::string ref = "zfs:" + std::string(100, 'x');
+    write_meta(ref);
+    std::string msg;
+    EXPECT_EQ(run(&msg), 1);
+    EXPECT_EQ(msg, "the backup's recorded snapshot ('" + ref.substr(0, 80) +
+                       "') is not in a format qor_verifier understands (only LVM is supported today)");
+    EXPECT_EQ(bin.args_of("lvs"), "");
+}
+
+TEST_F(VerifyBackupTest, SnapshotChecks) {
+    write_meta("lvm:vg0/home=home_snap");
+    const std::string row = "echo '  vg0|home_snap|";
+    // Answers the row query with `attr` and the tag query with `tags`.
+    auto lvs = [&](const std::string& attr, const std::string& tags) {
+        return "case \"$*\" in *lv_tags*) echo '  " + tags + "';; *) " + row + attr +
+               "|4096|linear|home|253|7';; esac";
+    };
+    struct Case {
+        std::string lvs_body;
+        bool have_lvs;
+        std::string expected;
+    } cases[] = {
+        {"echo '  Failed to find logical volume \"vg0/home_snap\"' >&2; exit 5", true,
+         "the kept snapshot vg0/home_snap recorded in this backup no longer exists"},
+        {"", false,
+         "the kept snapshot vg0/home_snap recorded in this backup no longer exists: the lvm tools "
+         "(lvs) are not installed"},
+        {lvs("swi-a-s---", "daily"), true,
+         "vg0/home_snap exists but was not created by qor_agent -- refusing to use it"},
+        {"case \"$*\" in *lv_tags*) exit 5;; *) " + row + "swi-a-s---|4096|linear|home||';; esac",
+         true, "cannot check the snapshot's tags: no such logical volume"},
+        {lvs("swi-I-s---", "qor_agent"), true,
+         "the snapshot vg0/home_snap is invalid (its COW space overflowed) -- it is no longer a "
+         "consistent point in time"},
+    };
+    for (auto& c : cases) {
+        FakeBin bin;
+        if (c.have_lvs) bin.add("lvs", c.lvs_body);
+        bin.add_recording("lvcreate", 0);
+        std::string msg;
+        EXPECT_EQ(run(&msg), 1) << c.expected;
+        EXPECT_EQ(msg, c.expected);
+        EXPECT_EQ(bin.args_of("lvcreate"), "");
+    }
+}
+
+TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
+    write_meta("lvm:qornosuchvg/home=home_snap");
+    FakeBin bin;
+    bin.add("lvs",
+            "case \"$*\" in *lv_tags*) echo '  qor_agent_old,daily';; *) echo '  "
+            "qornosuchvg|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
+    std::string target = dir_ + "/restored.img";
+    bin.add("qor_restore", "head -c 4096 /dev/zero > '" + target + "'");
+    std::string msg;
+    EXPECT_EQ(run(&msg, target.c_str()), 1);
+    EXPECT_EQ(msg, "comparison failed: cannot open /dev/qornosuchvg/home_snap: No such file or directory");
+    EXPECT_NE(::access(target.c_str(), F_OK), 0);
+}
+
+TEST_F(VerifyBackupTest, FailedRestoreNamesTheTarget) {
+    write_meta("lvm:vg0/home=home_snap");
+    FakeBin bin;
+    bin.add("lvs",
+            "case \"$*\" in *lv_tags*) echo '  qor_agent';; *) echo '  "
+            "vg0|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
+    bin.add("qor_restore", "exit 4");
+    std::string target = dir_ + "/restored.img";
+    std::string msg;
+    EXPECT_EQ(run(&msg, target.c_str()), 1);
+    EXPECT_EQ(msg, "restore into " + target + " failed: qor_restore exited with code 4");
+}
+
+}  // namespace
+}  // namespace qor
