@@ -1,0 +1,48 @@
+#include "common/dir_path.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/error.h"
+
+namespace qor {
+namespace {
+
+constexpr std::size_t DIR_PATH_BYTES = 1100;
+constexpr mode_t DIR_MODE = 0777;  // the umask decides the real permissions
+
+bool path_is_directory(const char* path) {
+    struct stat st;
+    return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Creates every parent of copy; failures surface when the whole path is made.
+void make_parents(char* copy) {
+    for (char* p = copy + 1; *p != '\0'; ++p) {
+        if (*p != '/') continue;
+        *p = '\0';
+        ::mkdir(copy, DIR_MODE);
+        *p = '/';
+    }
+}
+
+}  // namespace
+
+int make_dir_path(const char* path) {
+    if (path == nullptr) return ERR_INVALID;
+    // A cut copy would create a different, shorter path than the one asked for.
+    std::size_t length = std::strlen(path);
+    if (length >= DIR_PATH_BYTES) return err_from_errno(ENAMETOOLONG);
+    char copy[DIR_PATH_BYTES];
+    std::memcpy(copy, path, length + 1);
+
+    if (copy[0] != '\0') make_parents(copy);
+    if (::mkdir(copy, DIR_MODE) == 0) return 0;
+    int err = errno;
+    if (err == EEXIST) return path_is_directory(copy) ? 0 : ERR_EXISTS;
+    return err_from_errno(err);
+}
+
+}  // namespace qor

@@ -1,0 +1,158 @@
+#include "common/run_log.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/dir_path.h"
+#include "common/options.h"
+#include "common/text.h"
+#include "common/utc_timestamp.h"
+
+namespace qor {
+namespace {
+
+constexpr std::size_t IDENT_BYTES = 64;
+constexpr std::size_t EVENT_BYTES = 512;
+constexpr std::size_t LOG_PATH_BYTES = 1200;
+constexpr const char* DEFAULT_LOG_DIR = "/var/log/qor/";
+constexpr const char* SUITE_PREFIX = "qor_";
+
+int g_ready = 0;
+// syslog keeps a pointer to the ident, so it lives as long as the process.
+char g_ident[IDENT_BYTES] = "qor";
+int g_syslog_enabled = 1;
+// Set once openlog has run, so nothing reaches syslog under another ident.
+int g_syslog_open = 0;
+std::uint64_t g_syslog_mask = 1;
+std::uint64_t g_file_mask = 1;
+std::FILE* g_file = nullptr;
+
+bool mask_selects(std::uint64_t mask, int categories) {
+    return (static_cast<std::uint32_t>(mask) & static_cast<std::uint32_t>(categories)) != 0;
+}
+
+void file_write_line(const char* message) {
+    char stamp[UTC_TIMESTAMP_BYTES];
+    utc_timestamp(stamp, sizeof stamp);
+    std::fprintf(g_file, "%s [%s] pid=%ld %s\n", stamp, g_ident, static_cast<long>(::getpid()),
+                 message);
+    std::fflush(g_file);
+}
+
+// Sends message to each open channel whose mask selects categories.
+void write_channels(int categories, const char* message) {
+    if (g_file != nullptr && mask_selects(g_file_mask, categories)) file_write_line(message);
+    if (g_syslog_open && mask_selects(g_syslog_mask, categories)) syslog(LOG_INFO, "%s", message);
+}
+
+// An empty or missing value silently keeps the default.
+std::uint64_t parse_mask(const char* option, const char* value) {
+    if (value == nullptr || value[0] == '\0') return 1;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long mask = std::strtoul(value, &end, 0);
+    if (end == value || *end != '\0') {
+        std::fprintf(stderr, "warning: qor_runlog: invalid %s value '%s' -- using default 1\n",
+                     option, value);
+        return 1;
+    }
+    return mask;
+}
+
+const char* log_base_name(const char* program_name) {
+    std::size_t n = std::strlen(SUITE_PREFIX);
+    return std::strncmp(program_name, SUITE_PREFIX, n) == 0 ? program_name + n : program_name;
+}
+
+void open_log_file(const char* dir, const char* base_name) {
+    if (make_dir_path(dir) != 0) {
+        std::fprintf(stderr,
+                     "warning: qor_runlog: could not create log directory '%s' -- continuing "
+                     "without logfile\n",
+                     dir);
+        return;
+    }
+    std::size_t dir_len = std::strlen(dir);
+    const char* sep = (dir_len > 0 && dir[dir_len - 1] == '/') ? "" : "/";
+    char path[LOG_PATH_BYTES];
+    int n = text_format(path, sizeof path, "%s%s%s.log", dir, sep, base_name);
+    // A cut path names some other file; never append to that. Close-on-exec,
+    // so the tools run as children do not inherit the log.
+    bool fits = n >= 0 && static_cast<std::size_t>(n) < sizeof path;
+    g_file = fits ? std::fopen(path, "ae") : nullptr;
+    if (g_file == nullptr) {
+        std::fprintf(
+            stderr,
+            "warning: qor_runlog: could not open logfile '%s' -- continuing without logfile\n",
+            path);
+    }
+}
+
+}  // namespace
+
+void runlog_init(int argc, char** argv, const char* program_name) {
+    g_ready = 1;
+    if (program_name == nullptr) program_name = "qor";
+    text_copy(g_ident, sizeof g_ident, program_name);
+    const char* base_name = log_base_name(program_name);
+
+    int no_syslog = arg_flag(argc, argv, "--no-syslog", nullptr);
+    int no_log = arg_flag(argc, argv, "--no-log", nullptr);
+    const char* syslog_value = arg_value(argc, argv, "--syslog", nullptr, nullptr);
+    const char* log_value = arg_value(argc, argv, "--log", nullptr, nullptr);
+    const char* log_dir = arg_value(argc, argv, "--log-path", nullptr, DEFAULT_LOG_DIR);
+
+    g_syslog_mask = parse_mask("--syslog", syslog_value);
+    g_file_mask = parse_mask("--log", log_value);
+
+    g_syslog_enabled = no_syslog ? 0 : 1;
+    if (g_syslog_enabled) {
+        openlog(g_ident, LOG_PID, LOG_DAEMON);
+        g_syslog_open = 1;
+    }
+    if (!no_log) open_log_file(log_dir, base_name);
+
+    on_exit(runlog_exit_handler, nullptr);
+    write_channels(RUNLOG_CAT_RUN, "started");
+}
+
+void runlog_event(int categories, const char* fmt, ...) {
+    char message[EVENT_BYTES];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(message, sizeof message, fmt, ap);
+    va_end(ap);
+    if (n < 0) message[0] = '\0';
+    write_channels(categories, message);
+}
+
+int runlog_ready() {
+    return g_ready;
+}
+
+void runlog_exit_handler(int status, void* /*arg*/) {
+    char message[64];
+    if (status < 0) {
+        text_copy(message, sizeof message, "stopped");
+    } else {
+        text_format(message, sizeof message, "%s exit=%d", "stopped", status);
+    }
+    write_channels(RUNLOG_CAT_RUN, message);
+    if (g_file != nullptr) {
+        std::fclose(g_file);
+        g_file = nullptr;
+    }
+    if (g_syslog_open) {
+        closelog();
+        g_syslog_open = 0;
+    }
+}
+
+}  // namespace qor

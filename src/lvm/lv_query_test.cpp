@@ -1,0 +1,208 @@
+#include "lvm/lv_query.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lvm/fake_tool_dir_test.h"
+
+namespace qor {
+namespace {
+
+using test::FakeToolDir;
+
+constexpr const char* kExampleRow = "  vg0|home_snap|swi-a-s---|10737418240|linear|home|253|7";
+
+const std::vector<std::string> kLookupArgs = {
+    "--noheadings",
+    "--separator",
+    "|",
+    "--units",
+    "b",
+    "--nosuffix",
+    "-o",
+    "vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor",
+    "vg0/home_snap"};
+const std::vector<std::string> kTagArgs = {"--noheadings", "-o", "lv_tags", "vg0/home_snap"};
+
+LvInfo filled_info() {
+    LvInfo info;
+    std::memset(&info, 'x', sizeof info);
+    return info;
+}
+
+TEST(LvParseRow, ParsesExampleRow) {
+    LvInfo info = filled_info();
+    ASSERT_EQ(lv_parse_row(kExampleRow, &info), 0);
+    EXPECT_STREQ(info.vg_name, "vg0");
+    EXPECT_STREQ(info.lv_name, "home_snap");
+    EXPECT_STREQ(info.lv_attr, "swi-a-s---");
+    EXPECT_EQ(info.lv_size, 10737418240ULL);
+    EXPECT_STREQ(info.segtype, "linear");
+    EXPECT_STREQ(info.origin, "home");
+    EXPECT_EQ(info.lv_kernel_major, 253);
+    EXPECT_EQ(info.lv_kernel_minor, 7);
+}
+
+TEST(LvParseRow, EmptyColumnsGiveEmptyTextAndMinusOneDeviceNumbers) {
+    LvInfo info = filled_info();
+    ASSERT_EQ(lv_parse_row("  vg0|data|-wi-a-----|4096|linear||  | \t\r\n", &info), 0);
+    EXPECT_STREQ(info.origin, "");
+    EXPECT_EQ(info.lv_kernel_major, -1);
+    EXPECT_EQ(info.lv_kernel_minor, -1);
+}
+
+TEST(LvParseRow, NinthColumnIsIgnored) {
+    LvInfo info;
+    ASSERT_EQ(lv_parse_row("vg0|home_snap|swi-a-s---|512|linear|home|253|7|extra|more", &info), 0);
+    EXPECT_EQ(info.lv_kernel_minor, 7);
+    EXPECT_EQ(info.lv_size, 512u);
+}
+
+TEST(LvParseRow, RejectsMalformedRows) {
+    const char* rows[] = {
+        "vg0|home_snap|swi-a-s---|10737418240|linear|home|253",  // six separators
+        "vg0|home_snap|swi-a-s---|abc|linear|home|253|7",        // size holds no digits
+        "vg0|home_snap|swi-a-s---|+|linear|home|253|7",          // a sign alone
+        "vg0|home_snap|swi-a-s---||linear|home|253|7",           // size empty
+        "vg0|home_snap|   |10737418240|linear|home|253|7",       // blank attr
+        " |home_snap|swi-a-s---|1|linear|home|253|7",            // blank vg
+        "vg0||swi-a-s---|1|linear|home|253|7",                   // empty lv
+        "  WARNING: something odd happened",                     // a warning line
+        "",
+    };
+    for (const char* row : rows) {
+        LvInfo info;
+        EXPECT_EQ(lv_parse_row(row, &info), -1) << row;
+    }
+    LvInfo info;
+    EXPECT_EQ(lv_parse_row(nullptr, &info), -1);
+}
+
+TEST(LvParseRow, RejectedNameColumnLeavesRecordUntouched) {
+    LvInfo info = filled_info();
+    LvInfo before = info;
+    ASSERT_EQ(lv_parse_row("vg0|home_snap| |1|linear|home|253|7", &info), -1);
+    EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0);
+}
+
+TEST(LvParseRow, RowLengthLimitIs1023Characters) {
+    std::string row = "vg0|home_snap|swi-a-s---|1|linear|home|253|7";
+    row.append(1023 - row.size(), ' ');
+    LvInfo info;
+    EXPECT_EQ(lv_parse_row(row.c_str(), &info), 0);
+    row.push_back(' ');
+    EXPECT_EQ(lv_parse_row(row.c_str(), &info), -1);
+}
+
+TEST(LvParseRow, NumbersFollowStrtoulSemantics) {
+    LvInfo info;
+    ASSERT_EQ(lv_parse_row("vg0|lv|-wi-a-----|  42bytes|linear||-1|abc", &info), 0);
+    EXPECT_EQ(info.lv_size, 42u);
+    EXPECT_EQ(info.lv_kernel_major, -1);
+    EXPECT_EQ(info.lv_kernel_minor, 0);  // text without digits reads as 0, not as empty
+}
+
+TEST(LvParseRow, CutsLongTextsToTheirFields) {
+    std::string vg(200, 'v');
+    std::string attr(40, 'a');
+    std::string seg(50, 's');
+    std::string row = vg + "|lv|" + attr + "|1|" + seg + "|" + std::string(300, 'o') + "||";
+    LvInfo info;
+    ASSERT_EQ(lv_parse_row(row.c_str(), &info), 0);
+    EXPECT_EQ(std::string(info.vg_name), vg.substr(0, 127));
+    EXPECT_EQ(std::string(info.lv_attr), attr.substr(0, 15));
+    EXPECT_EQ(std::string(info.segtype), seg.substr(0, 31));
+    EXPECT_EQ(std::strlen(info.origin), 127u);
+}
+
+TEST(LvSnapshotInvalid, OnlyUpperCaseIAndSInFifthPlaceCount) {
+    struct Case {
+        const char* attr;
+        int expected;
+    } cases[] = {
+        {"swi-I-s---", 1}, {"swi-S-s---", 1}, {"swi-a-s---", 0},
+        {"swi-s-s---", 0}, {"swi-i-s---", 0}, {"swiI", 0},
+        {"swi-I", 1},      {"", 0},           {nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(lv_snapshot_invalid(c.attr), c.expected) << (c.attr ? c.attr : "(null)");
+    }
+}
+
+class LvQueryWithFakeLvs : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(tools_.ok()); }
+    FakeToolDir tools_;
+    LvInfo info_ = filled_info();
+    char err_[400] = "stale text";
+};
+
+TEST_F(LvQueryWithFakeLvs, LookupSkipsWarningLineAndParsesRow) {
+    tools_.add_tool("lvs",
+                    "echo '  WARNING: Not using device /dev/sdz for PV x.' >&2\n"
+                    "echo '  vg0|home_snap|swi-a-s---|10737418240|linear|home|253|7'");
+    ASSERT_EQ(lv_lookup("vg0", "home_snap", &info_, err_, sizeof err_), 0);
+    EXPECT_EQ(tools_.recorded_args("lvs"), kLookupArgs);
+    EXPECT_STREQ(info_.lv_name, "home_snap");
+    EXPECT_EQ(info_.lv_size, 10737418240ULL);
+    EXPECT_STREQ(err_, "");
+}
+
+TEST_F(LvQueryWithFakeLvs, LookupTakesFirstParsedRowWhateverItsNames) {
+    tools_.add_tool("lvs", "printf '\\n\\n  other|name|-wi-a-----|1|linear|||\\n'");
+    ASSERT_EQ(lv_lookup("vg0", "home_snap", &info_, err_, sizeof err_), 0);
+    EXPECT_STREQ(info_.vg_name, "other");
+}
+
+TEST_F(LvQueryWithFakeLvs, LookupNonZeroExitIsAbsentWithoutMessage) {
+    tools_.add_tool("lvs", "echo '  Failed to find logical volume \"vg0/home_snap\"' >&2; exit 5");
+    EXPECT_EQ(lv_lookup("vg0", "home_snap", &info_, err_, sizeof err_), 1);
+    EXPECT_STREQ(err_, "");
+}
+
+TEST_F(LvQueryWithFakeLvs, LookupWithoutParsableRowNamesTheVolume) {
+    tools_.add_tool("lvs", "echo '  WARNING: nothing useful'");
+    EXPECT_EQ(lv_lookup("vg0", "home_snap", &info_, err_, sizeof err_), 1);
+    EXPECT_STREQ(err_, "vg0/home_snap not found");
+}
+
+TEST_F(LvQueryWithFakeLvs, MissingLvsIsReportedByBothQueries) {
+    tools_.set_path_only_here();
+    EXPECT_EQ(lv_lookup("vg0", "home_snap", &info_, err_, sizeof err_), -1);
+    EXPECT_STREQ(err_, "the lvm tools (lvs) are not installed");
+    std::strcpy(err_, "stale text");
+    EXPECT_EQ(lv_has_tag("vg0", "home_snap", "qor_agent", err_, sizeof err_), -1);
+    EXPECT_STREQ(err_, "the lvm tools (lvs) are not installed");
+}
+
+TEST_F(LvQueryWithFakeLvs, EmptyNamesRunNothing) {
+    tools_.add_tool("lvs", "exit 0");
+    EXPECT_EQ(lv_lookup("", "home_snap", &info_, err_, sizeof err_), 1);
+    EXPECT_EQ(lv_lookup("vg0", nullptr, &info_, err_, sizeof err_), 1);
+    EXPECT_STREQ(err_, "");
+    EXPECT_EQ(lv_has_tag("vg0", "", "qor_agent", err_, sizeof err_), -1);
+    EXPECT_EQ(lv_has_tag("vg0", "home_snap", nullptr, err_, sizeof err_), -1);
+    EXPECT_STREQ(err_, "");
+    EXPECT_FALSE(tools_.ran("lvs"));
+}
+
+TEST_F(LvQueryWithFakeLvs, TagIsAPlainSubstringOfTheTagOutput) {
+    tools_.add_tool("lvs", "echo '  qor_agent_old,daily'");
+    EXPECT_EQ(lv_has_tag("vg0", "home_snap", "qor_agent", err_, sizeof err_), 1);
+    EXPECT_EQ(tools_.recorded_args("lvs"), kTagArgs);
+    EXPECT_EQ(lv_has_tag("vg0", "home_snap", "weekly", err_, sizeof err_), 0);
+    EXPECT_EQ(lv_has_tag("vg0", "home_snap", "", err_, sizeof err_), 1);
+    EXPECT_STREQ(err_, "");
+}
+
+TEST_F(LvQueryWithFakeLvs, TagQueryOfMissingVolumeSaysSo) {
+    tools_.add_tool("lvs", "echo '  Failed to find logical volume \"vg0/home_snap\"' >&2; exit 5");
+    EXPECT_EQ(lv_has_tag("vg0", "home_snap", "qor_agent", err_, sizeof err_), -1);
+    EXPECT_STREQ(err_, "no such logical volume");
+}
+
+}  // namespace
+}  // namespace qor
