@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/interrupt.h"
 #include "common/unique_fd.h"
 
 namespace qor {
@@ -37,6 +39,9 @@ struct Child {
     // The child has ended but is not reaped yet; its zombie keeps the pid, so
     // the group id cannot be reused by an unrelated process while we hold it.
     bool ended = false;
+    // Becomes readable when the child ends, so the readiness wait returns at
+    // once instead of at the end of its interval; absent on old kernels.
+    UniqueFd exit_fd;
 };
 
 time_t monotonic_seconds() {
@@ -115,11 +120,11 @@ int child_spawn(const char* const* argv, const char* const* extra_env, bool capt
 
 // One readiness wait and at most one read. End of file or a read error closes
 // the pipe, so a child that shut its output early does not make us spin.
-void pipe_pump(UniqueFd& pipe, Capture& cap, int wait_ms) {
-    pollfd pfd{pipe.get(), POLLIN, 0};
-    int ready = poll(&pfd, 1, wait_ms);
+void pipe_pump(UniqueFd& pipe, Capture& cap, int wait_ms, int exit_fd = -1) {
+    pollfd pfd[2] = {{pipe.get(), POLLIN, 0}, {exit_fd, POLLIN, 0}};
+    int ready = poll(pfd, exit_fd >= 0 ? 2 : 1, wait_ms);
     if (ready <= 0) return;
-    if ((pfd.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return;
+    if ((pfd[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return;
     char chunk[READ_CHUNK];
     ssize_t n = read(pipe.get(), chunk, sizeof chunk);
     if (n > 0) {
@@ -147,7 +152,7 @@ void pipe_take_buffered(UniqueFd& pipe, Capture& cap) {
 // is killed and only what is already buffered is taken.
 void pipe_drain(UniqueFd& pipe, Capture& cap, const Child& child) {
     while (pipe.is_open()) {
-        if (deadline_has_passed(child)) {
+        if (deadline_has_passed(child) || interrupt_should_abort()) {
             if (child.ended) kill(-child.pid, SIGKILL);
             pipe_take_buffered(pipe, cap);
             return;
@@ -168,24 +173,41 @@ bool child_has_ended(Child& child, bool block) {
     return true;
 }
 
-void child_kill(Child& child, CommandResult* result) {
+// Kills the child's group and the child, then waits for it to end.
+void child_kill(Child& child) {
     kill(-child.pid, SIGKILL);
     kill(child.pid, SIGKILL);
-    result->timed_out = 1;
     child_has_ended(child, true);
+}
+
+// Waits up to one interval for the child to end, without reaping it.
+void child_pace(Child& child, bool capture) {
+    if (child.exit_fd.is_open()) {
+        pollfd pfd{child.exit_fd.get(), POLLIN, 0};
+        poll(&pfd, 1, POLL_WAIT_MS);
+        return;
+    }
+    pause_ns(capture ? PACE_CAPTURE_NS : PACE_PLAIN_NS);
 }
 
 // Runs until the child has ended or was killed at its deadline.
 void child_wait(Child& child, UniqueFd& pipe, Capture& cap, bool capture, CommandResult* result) {
     for (;;) {
         if (pipe.is_open()) {
-            pipe_pump(pipe, cap, POLL_WAIT_MS);
+            pipe_pump(pipe, cap, POLL_WAIT_MS, child.exit_fd.get());
         } else {
-            pause_ns(capture ? PACE_CAPTURE_NS : PACE_PLAIN_NS);
+            child_pace(child, capture);
         }
         if (child_has_ended(child, false)) return;
         if (deadline_has_passed(child)) {
-            child_kill(child, result);
+            child_kill(child);
+            result->timed_out = 1;
+            return;
+        }
+        // An interrupted run stops its command the same way, without the
+        // timed-out mark: the caller sees a command that was killed.
+        if (interrupt_should_abort()) {
+            child_kill(child);
             return;
         }
     }
@@ -219,6 +241,7 @@ int run_command(const char* const* argv, const char* const* extra_env,
     if (child_spawn(argv, extra_env, capture != 0, &pipe, &child.pid) != 0) return -1;
     child.start_sec = monotonic_seconds();
     child.timeout_seconds = timeout_seconds;
+    child.exit_fd.reset(static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0)));
 
     child_wait(child, pipe, cap, capture != 0, result);
     pipe_drain(pipe, cap, child);

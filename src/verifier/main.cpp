@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "common/console_log.h"
+#include "common/interrupt.h"
 #include "common/options.h"
 #include "common/run_log.h"
 #include "common/selftest.h"
@@ -32,6 +33,8 @@ int main(int argc, char** argv) {
     int usage_status = cli_read_options(argc, argv, &opts, search_dir, sizeof search_dir);
     if (usage_status >= 0) return usage_status;
 
+    // From here on a signal stops the run through its clean-up, not mid-way.
+    interrupt_install();
     CompareStats stats{};
     char msg[512] = "";
     int result = verify_backup(&opts, &stats, msg, sizeof msg);

@@ -1,12 +1,18 @@
 #include "verifier/restore_process.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "common/interrupt.h"
 #include "common/text.h"
+#include "common/unique_fd.h"
 
 namespace qor {
 
@@ -36,14 +42,50 @@ int restore_build_argv(const char* meta_path, const char* search_dir, const char
     return n;
 }
 
-// Exit status of a normal exit, or -1 for a signal or a failed wait.
+constexpr int STOP_GRACE_TICKS = 100;  // 100 ms each: ten seconds to stop cleanly
+
+// Stops an interrupted restore: its group gets SIGTERM, and SIGKILL when it
+// has not ended within the grace period. Always reaps the child.
+void restore_stop(pid_t pid, int* status) {
+    ::kill(-pid, SIGTERM);
+    for (int tick = 0; tick < STOP_GRACE_TICKS; ++tick) {
+        if (::waitpid(pid, status, WNOHANG) != 0) return;
+        timespec pause{0, 100'000'000};
+        ::nanosleep(&pause, nullptr);
+    }
+    ::kill(-pid, SIGKILL);
+    while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Sleeps until the child ends, a signal arrives, or 100 ms pass; the short
+// interval bounds how late an interruption is noticed.
+void restore_pause(const UniqueFd& exit_fd) {
+    if (exit_fd.is_open()) {
+        pollfd pfd{exit_fd.get(), POLLIN, 0};
+        ::poll(&pfd, 1, 100);
+        return;
+    }
+    timespec pause{0, 100'000'000};
+    ::nanosleep(&pause, nullptr);
+}
+
+// Exit status of a normal exit, or -1 for a signal, a failed wait or an
+// interruption of our own run. There is no time limit: restores take long.
 int restore_wait(pid_t pid) {
+    UniqueFd exit_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     int status = 0;
-    pid_t got;
-    do {
-        got = ::waitpid(pid, &status, 0);
-    } while (got < 0 && errno == EINTR);
-    if (got != pid) return -1;
+    for (;;) {
+        if (interrupt_should_abort()) {
+            restore_stop(pid, &status);
+            return -1;
+        }
+        pid_t got = ::waitpid(pid, &status, WNOHANG);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 || (got != 0 && got != pid)) return -1;
+        if (got == pid) break;
+        restore_pause(exit_fd);
+    }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return -1;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/console_log.h"
+#include "common/interrupt.h"
 #include "common/text.h"
 #include "lvm/lv_manage.h"
 #include "lvm/lv_query.h"
@@ -105,18 +106,21 @@ int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint
     return 0;
 }
 
-void remove_restore_target(RestoreTarget* target) {
-    if (target == nullptr || !target->valid || target->path[0] == '\0') return;
+int remove_restore_target(RestoreTarget* target) {
+    if (target == nullptr || !target->valid || target->path[0] == '\0') return 0;
+    InterruptShield shield;
     if (target->is_lv) {
         char remove_err[300] = "";
         if (lv_remove(target->vg, target->lv, remove_err, sizeof remove_err) != 0) {
             runlog_log(RUNLOG_WARN,
                        "could not remove the restore-target LV %s/%s: %s (remove it manually)",
                        target->vg, target->lv, remove_err);
+            return -1;
         }
     } else {
         ::unlink(target->path);  // a restore that never created the file is fine
     }
+    return 0;
 }
 
 }  // namespace qor

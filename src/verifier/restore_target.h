@@ -25,6 +25,8 @@ int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint
                            char* err, std::size_t err_size);
 
 // Removes what prepare_restore_target set up; failures are logged as warnings.
-void remove_restore_target(RestoreTarget* target);
+// Returns -1 when a scratch LV could not be removed, else 0. Runs to its end
+// even when the run is being interrupted.
+int remove_restore_target(RestoreTarget* target);
 
 }  // namespace qor

@@ -1,9 +1,13 @@
 #include "verifier/verify_backup.h"
 
+#include <unistd.h>
+
+#include <cstring>
 #include <memory>
 #include <new>
 
 #include "common/console_log.h"
+#include "common/interrupt.h"
 #include "common/text.h"
 #include "compare/block_compare.h"
 #include "compare/mounted_image.h"
@@ -22,37 +26,58 @@ namespace {
 constexpr std::size_t STEP_MSG_SIZE = 400;
 constexpr const char* SNAPSHOT_TAG = "qor_agent";
 
+// What clean-up could not undo, named in the sentence of an interrupted run
+// (a failure's own sentence stays as it is; the warnings name them there).
+struct Leftovers {
+    char text[256] = "";
+
+    void add(const char* what) {
+        std::size_t len = std::strlen(text);
+        text_format(text + len, sizeof text - len, "%s%s", len > 0 ? ", " : "", what);
+    }
+};
+
 // The scratch target from its creation on: removed when the sequence is done
 // with it, on every path, unless the operator asked to keep it.
 class ScratchTarget {
 public:
-    explicit ScratchTarget(bool keep) : keep_(keep) {}
+    ScratchTarget(bool keep, Leftovers* leftovers) : keep_(keep), leftovers_(leftovers) {}
     ~ScratchTarget() { dispose(); }
     ScratchTarget(const ScratchTarget&) = delete;
     ScratchTarget& operator=(const ScratchTarget&) = delete;
 
     RestoreTarget* get() { return &target_; }
     void dispose() {
-        if (!keep_) remove_restore_target(&target_);
+        if (!keep_ && target_.valid && remove_restore_target(&target_) != 0)
+            leftovers_->add(target_.path);
         target_.valid = 0;
     }
 
 private:
     RestoreTarget target_{};
     bool keep_;
+    Leftovers* leftovers_;
 };
 
-// A mounted image, unmounted when it goes out of scope.
+// A mounted image, unmounted when it goes out of scope. Its temporary
+// directory is the last thing removed, so if it is still there, something
+// below it could not be undone.
 class MountGuard {
 public:
-    MountGuard() = default;
-    ~MountGuard() { unmount_image(&image_); }
+    explicit MountGuard(Leftovers* leftovers) : leftovers_(leftovers) {}
+    ~MountGuard() {
+        char root[sizeof image_.root_dir];
+        text_copy(root, sizeof root, image_.root_dir);
+        unmount_image(&image_);
+        if (root[0] != '\0' && ::access(root, F_OK) == 0) leftovers_->add(root);
+    }
     MountGuard(const MountGuard&) = delete;
     MountGuard& operator=(const MountGuard&) = delete;
     MountedImage* get() { return &image_; }
 
 private:
     MountedImage image_{};
+    Leftovers* leftovers_;
 };
 
 // Steps 2 to 4: the header and its recorded snapshot reference.
@@ -113,15 +138,15 @@ int check_snapshot(const SnapshotRef& ref, char* msg, std::size_t msg_size) {
 // Returns the comparison's result, or 1 (sentence in msg) when a mount failed.
 int compare_mounted(const char* snapshot_dev, const char* target_path, CompareStats* stats,
                     char* cmp_err, std::size_t cmp_err_size, char* msg, std::size_t msg_size,
-                    bool* mount_failed) {
+                    bool* mount_failed, Leftovers* leftovers) {
     char mount_err[STEP_MSG_SIZE] = "";
-    MountGuard snapshot;
+    MountGuard snapshot(leftovers);
     if (mount_image(snapshot_dev, snapshot.get(), mount_err, sizeof mount_err) != 0) {
         text_format(msg, msg_size, "cannot mount the snapshot: %s", mount_err);
         *mount_failed = true;
         return 1;
     }
-    MountGuard target;
+    MountGuard target(leftovers);
     if (mount_image(target_path, target.get(), mount_err, sizeof mount_err) != 0) {
         text_format(msg, msg_size, "cannot mount the restored target: %s", mount_err);
         *mount_failed = true;
@@ -163,12 +188,12 @@ void remove_source_snapshot(const SnapshotRef& ref) {
 }
 
 int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const SnapshotRef& ref,
-                    CompareStats* stats, char* msg, std::size_t msg_size) {
+                    CompareStats* stats, char* msg, std::size_t msg_size, Leftovers* leftovers) {
     char snapshot_dev[300];
     text_format(snapshot_dev, sizeof snapshot_dev, "/dev/%s/%s", ref.vg_name, ref.snapshot_lv);
 
     char step_err[STEP_MSG_SIZE] = "";
-    ScratchTarget scratch(opts.keep_restored != 0);
+    ScratchTarget scratch(opts.keep_restored != 0, leftovers);
     RestoreTarget* target = scratch.get();
     if (prepare_restore_target(ref.vg_name, ref.origin_lv, header.source_size, opts.target_lv,
                                opts.target_file, target, step_err, sizeof step_err) != 0) {
@@ -186,7 +211,7 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
     if (opts.mode == MODE_FS) {
         bool mount_failed = false;
         r = compare_mounted(snapshot_dev, target->path, stats, cmp_err, sizeof cmp_err, msg,
-                            msg_size, &mount_failed);
+                            msg_size, &mount_failed, leftovers);
         if (mount_failed) return 1;
     } else {
         r = compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size,
@@ -197,7 +222,8 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
         judge_comparison(r, opts.mode, *stats, cmp_err, msg, msg_size);
         return 1;
     }
-    if (opts.remove_snapshot_after) remove_source_snapshot(ref);
+    // An interrupted run never goes on to remove the source snapshot.
+    if (opts.remove_snapshot_after && interrupt_pending() == 0) remove_source_snapshot(ref);
     return 0;
 }
 
@@ -214,9 +240,20 @@ int verify_backup(const VerifyOptions* opts, CompareStats* stats, char* msg, std
         return 1;
     }
     SnapshotRef ref;
-    if (load_snapshot_ref(opts->meta_path, header.get(), &ref, msg, msg_size) != 0) return 1;
-    if (check_snapshot(ref, msg, msg_size) != 0) return 1;
-    return verify_restored(*opts, *header, ref, stats, msg, msg_size);
+    Leftovers leftovers;
+    int result = 1;
+    if (load_snapshot_ref(opts->meta_path, header.get(), &ref, msg, msg_size) == 0 &&
+        check_snapshot(ref, msg, msg_size) == 0) {
+        result = verify_restored(*opts, *header, ref, stats, msg, msg_size, &leftovers);
+    }
+    // Whatever a step said after a signal, the run was stopped by the signal.
+    if (int signum = interrupt_pending(); signum != 0) {
+        text_format(msg, msg_size, "interrupted by %s%s%s%s", interrupt_signal_name(signum),
+                    leftovers.text[0] != '\0' ? " (could not clean up: " : "", leftovers.text,
+                    leftovers.text[0] != '\0' ? ")" : "");
+        return 1;
+    }
+    return result;
 }
 
 }  // namespace qor
