@@ -1,0 +1,240 @@
+#include "compare/mounted_image.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "common/interrupt.h"
+#include "common/text.h"
+#include "compare/filesystem_probe.h"
+#include "compare/partition_table.h"
+#include "compare/tool_output.h"
+#include "lvm/command_runner.h"
+
+namespace qor {
+namespace {
+
+constexpr char ROOT_TEMPLATE[] = "/var/tmp/qor_verifier.XXXXXX";
+constexpr std::size_t MOUNT_POINT_BYTES = 700;
+constexpr std::size_t NODE_BYTES = 128;
+
+constexpr std::uint32_t LOSETUP_ATTACH_SECONDS = 30;
+// Room for a warning that quotes the image path before the device name: a
+// name cut off here would leave a loop device attached that nothing detaches.
+constexpr std::size_t LOSETUP_ATTACH_OUT_BYTES = 1024;
+constexpr std::uint32_t SETTLE_SECONDS = 10;
+constexpr std::size_t SETTLE_OUT_BYTES = 128;
+constexpr std::uint32_t MOUNT_SECONDS = 60;
+constexpr std::size_t MOUNT_OUT_BYTES = 512;
+constexpr std::uint32_t UNDO_SECONDS = 30;  // umount and losetup -d
+constexpr std::size_t UNDO_OUT_BYTES = 256;
+
+// udev creates partition nodes some time after losetup has returned.
+constexpr int NODE_WAIT_SLEEPS = 50;
+constexpr useconds_t NODE_WAIT_STEP_US = 100000;
+
+bool command_succeeded(const char* const* argv, std::uint32_t timeout_seconds, char* out,
+                       std::size_t out_size) {
+    CommandResult result{};
+    out[0] = '\0';
+    return run_command(argv, nullptr, timeout_seconds, 1, out, out_size, &result) == 0 &&
+           result.exit_code == 0;
+}
+
+static_assert(SETTLE_OUT_BYTES <= UNDO_OUT_BYTES);
+
+// Runs a command whose outcome changes nothing for the caller.
+void command_run_ignored(const char* const* argv, std::uint32_t timeout_seconds,
+                         std::size_t out_size) {
+    char out[UNDO_OUT_BYTES];
+    CommandResult result{};
+    run_command(argv, nullptr, timeout_seconds, 1, out, out_size, &result);
+}
+
+// Undoes what the record holds unless the mount completed, so that every
+// early return leaves nothing behind.
+class ImageUndo {
+public:
+    explicit ImageUndo(MountedImage* image) : image_(image) {}
+    ~ImageUndo() {
+        if (image_ != nullptr) unmount_image(image_);
+    }
+    ImageUndo(const ImageUndo&) = delete;
+    ImageUndo& operator=(const ImageUndo&) = delete;
+    void release() { image_ = nullptr; }
+
+private:
+    MountedImage* image_;
+};
+
+// A mount point of mode 0700; one that is already there is taken as it is.
+int mount_point_make(const char* path, char* err, std::size_t err_size) {
+    if (mkdir(path, 0700) == 0 || errno == EEXIST) return 0;
+    text_format(err, err_size, "mkdir %s failed: %s", path, std::strerror(errno));
+    return -1;
+}
+
+int image_make_root(MountedImage* image, char* err, std::size_t err_size) {
+    text_copy(image->root_dir, sizeof image->root_dir, ROOT_TEMPLATE);
+    if (mkdtemp(image->root_dir) != nullptr) return 0;
+    int errnum = errno;
+    image->root_dir[0] = '\0';
+    text_format(err, err_size, "mkdtemp failed: %s", std::strerror(errnum));
+    return -1;
+}
+
+int image_mount_whole(const char* device_path, MountedImage* image, char* err,
+                      std::size_t err_size) {
+    char mount_point[MOUNT_POINT_BYTES];
+    text_format(mount_point, sizeof mount_point, "%s/whole", image->root_dir);
+    if (mount_point_make(mount_point, err, err_size) != 0) return -1;
+    if (mount_readonly(device_path, mount_point, err, err_size) != 0) {
+        rmdir(mount_point);
+        return -1;
+    }
+    image->whole_mounted = 1;
+    return 0;
+}
+
+// The device is the last line of the output: losetup writes warnings (an
+// image size that is not a whole number of sectors) into the same stream
+// first, and a wrong name here would leave the device attached for good.
+std::string_view loop_name_from_output(const char* out) {
+    std::string_view text(out);
+    std::size_t line_end = text.find_last_of('\n');
+    if (line_end != std::string_view::npos) text.remove_prefix(line_end + 1);
+    return text;
+}
+
+int image_attach_loop(const char* device_path, MountedImage* image, char* err,
+                      std::size_t err_size) {
+    const char* argv[] = {"losetup", "-P", "--show", "-f", "-r", device_path, nullptr};
+    char out[LOSETUP_ATTACH_OUT_BYTES];
+    bool attached = command_succeeded(argv, LOSETUP_ATTACH_SECONDS, out, sizeof out);
+    tool_output_trim(out);
+    std::string_view name = loop_name_from_output(out);
+    if (!attached || name.empty() || name.front() != '/') {
+        text_format(err, err_size,
+                    "cannot set up a partition-scanning loop device for %s (needs losetup -P "
+                    "support): %.300s",
+                    device_path, out[0] != '\0' ? out : "losetup failed");
+        return -1;
+    }
+    text_copy(image->loop_device, sizeof image->loop_device, name);
+    return 0;
+}
+
+bool node_appears(const char* node) {
+    struct stat st;
+    for (int i = 0; i < NODE_WAIT_SLEEPS && !interrupt_should_abort(); ++i) {
+        if (stat(node, &st) == 0) return true;
+        usleep(NODE_WAIT_STEP_US);
+    }
+    return stat(node, &st) == 0;
+}
+
+// Mounts the loop device's partition `number` (1-based) on "p<number - 1>".
+int image_mount_partition(std::size_t number, MountedImage* image, char* err,
+                          std::size_t err_size) {
+    char node[NODE_BYTES];
+    text_format(node, sizeof node, "%sp%zu", image->loop_device, number);
+    if (!node_appears(node)) {
+        text_format(err, err_size, "partition device %s did not appear", node);
+        return -1;
+    }
+    char mount_point[MOUNT_POINT_BYTES];
+    text_format(mount_point, sizeof mount_point, "%s/p%zu", image->root_dir, number - 1);
+    if (mount_point_make(mount_point, err, err_size) != 0) return -1;
+    if (mount_readonly(node, mount_point, err, err_size) != 0) {
+        rmdir(mount_point);
+        return -1;
+    }
+    image->partitions_mounted += 1;
+    return 0;
+}
+
+int image_mount_partitions(const char* device_path, std::size_t count, MountedImage* image,
+                           char* err, std::size_t err_size) {
+    if (image_attach_loop(device_path, image, err, err_size) != 0) return -1;
+    const char* settle[] = {"udevadm", "settle", "--timeout=5", nullptr};
+    command_run_ignored(settle, SETTLE_SECONDS, SETTLE_OUT_BYTES);
+    for (std::size_t number = 1; number <= count; ++number) {
+        if (image_mount_partition(number, image, err, err_size) != 0) return -1;
+    }
+    return 0;
+}
+
+// ext3 and ext4 would replay their journal even on a read-only mount;
+// "noload" prevents that. ext2 has no journal and refuses the option.
+const char* mount_options_for(int fs_type) {
+    return fs_type == FS_EXT3 || fs_type == FS_EXT4 ? "ro,noload" : "ro";
+}
+
+}  // namespace
+
+int mount_image(const char* device_path, MountedImage* image, char* err, std::size_t err_size) {
+    text_clear(err, err_size);
+    *image = MountedImage{};
+    if (image_make_root(image, err, err_size) != 0) return -1;
+    ImageUndo undo(image);
+
+    PartitionTable table;
+    if (read_partition_table(device_path, 0, &table) != 0) {
+        text_format(err, err_size, "cannot read the partition table of %s", device_path);
+        return -1;
+    }
+    int rc = table.count == 0
+                 ? image_mount_whole(device_path, image, err, err_size)
+                 : image_mount_partitions(device_path, table.count, image, err, err_size);
+    if (rc == 0) undo.release();
+    return rc;
+}
+
+int mount_readonly(const char* device, const char* mount_point, char* err, std::size_t err_size) {
+    text_clear(err, err_size);
+    int fs_type = FS_UNKNOWN;
+    if (probe_filesystem(device, 0, &fs_type) != 0) fs_type = FS_UNKNOWN;
+    const char* argv[] = {"mount", "-o", mount_options_for(fs_type), device, mount_point, nullptr};
+    char out[MOUNT_OUT_BYTES];
+    if (command_succeeded(argv, MOUNT_SECONDS, out, sizeof out)) return 0;
+    tool_output_trim(out);
+    text_format(err, err_size, "cannot mount %s at %s: %.300s", device, mount_point,
+                out[0] != '\0' ? out : "mount failed");
+    return -1;
+}
+
+void unmount_image(MountedImage* image) {
+    if (image == nullptr) return;
+    InterruptShield shield;  // an interrupted run still unmounts and detaches everything
+    char mount_point[MOUNT_POINT_BYTES];
+    if (image->whole_mounted) {
+        text_format(mount_point, sizeof mount_point, "%s/whole", image->root_dir);
+        const char* argv[] = {"umount", mount_point, nullptr};
+        command_run_ignored(argv, UNDO_SECONDS, UNDO_OUT_BYTES);
+        rmdir(mount_point);
+        image->whole_mounted = 0;
+    }
+    for (int i = 0; i < image->partitions_mounted; ++i) {
+        text_format(mount_point, sizeof mount_point, "%s/p%d", image->root_dir, i);
+        const char* argv[] = {"umount", mount_point, nullptr};
+        command_run_ignored(argv, UNDO_SECONDS, UNDO_OUT_BYTES);
+        rmdir(mount_point);
+    }
+    image->partitions_mounted = 0;
+    if (image->loop_device[0] != '\0') {
+        const char* argv[] = {"losetup", "-d", image->loop_device, nullptr};
+        command_run_ignored(argv, UNDO_SECONDS, UNDO_OUT_BYTES);
+        image->loop_device[0] = '\0';
+    }
+    if (image->root_dir[0] != '\0') {
+        rmdir(image->root_dir);
+        image->root_dir[0] = '\0';
+    }
+}
+
+}  // namespace qor

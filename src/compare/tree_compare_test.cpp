@@ -1,0 +1,284 @@
+#include "compare/tree_compare.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/test_temp_dir.h"
+#include "compare/fs_fixture_test.h"
+
+namespace qor {
+namespace {
+
+using test::ToolDir;
+using test::write_file;
+
+constexpr char LAYOUT_SENTENCE[] =
+    "the snapshot and the restored target have a different partition layout -- cannot compare "
+    "file by file";
+
+// Two hand-made "mounted" images: records whose mount points are plain
+// directories under a temporary directory, and a recording diff first in PATH.
+class TreeCompareTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(temp_.ok());
+        snapshot_ = record("snap");
+        target_ = record("target");
+        tools_ = std::make_unique<ToolDir>(temp_ / "bin");
+        tools_->add_recording("diff", "exec /usr/bin/diff \"$@\"");
+        compare_stats_reset(&stats_);
+        stats_.bytes_compared = 4096;
+        stats_.files_differ = 1;  // must be cleared on entry
+        std::strcpy(err_, "stale");
+    }
+
+    MountedImage record(const std::string& name) {
+        MountedImage image{};
+        std::string root = temp_ / name;
+        std::filesystem::create_directories(root);
+        std::strcpy(image.root_dir, root.c_str());
+        return image;
+    }
+
+    void mount_whole() {
+        snapshot_.whole_mounted = 1;
+        target_.whole_mounted = 1;
+        std::filesystem::create_directories(side("snap", "whole"));
+        std::filesystem::create_directories(side("target", "whole"));
+    }
+
+    void mount_partitions(int count) {
+        snapshot_.partitions_mounted = count;
+        target_.partitions_mounted = count;
+        for (int i = 0; i < count; ++i) {
+            std::filesystem::create_directories(side("snap", "p" + std::to_string(i)));
+            std::filesystem::create_directories(side("target", "p" + std::to_string(i)));
+        }
+    }
+
+    std::string side(const std::string& name, const std::string& mount) {
+        return temp_ / name + "/" + mount;
+    }
+
+    // Writes the same file on both sides.
+    void write_both(const std::string& mount, const std::string& file, const std::string& text) {
+        write_file(side("snap", mount) + "/" + file, text);
+        write_file(side("target", mount) + "/" + file, text);
+    }
+
+    int compare() { return compare_trees(&snapshot_, &target_, &stats_, err_, sizeof err_); }
+
+    // Runs the comparison with standard error captured into logged_.
+    int compare_logged() {
+        ::testing::internal::CaptureStderr();
+        int rc = compare();
+        logged_ = ::testing::internal::GetCapturedStderr();
+        return rc;
+    }
+
+    std::string diff_call(const std::string& mount) {
+        return "diff -rq --no-dereference " + side("snap", mount) + " " + side("target", mount);
+    }
+
+    TestTempDir temp_;
+    MountedImage snapshot_{};
+    MountedImage target_{};
+    std::unique_ptr<ToolDir> tools_;
+    CompareStats stats_{};
+    char err_[400];
+    std::string logged_;
+};
+
+TEST_F(TreeCompareTest, IdenticalWholeTreesRunOneDiffOnTheWholeDirectories) {
+    mount_whole();
+    write_both("whole", "a.txt", "same\n");
+    std::filesystem::create_directories(side("snap", "whole") + "/dir");
+    std::filesystem::create_directories(side("target", "whole") + "/dir");
+    write_both("whole", "dir/b.txt", "also the same\n");
+
+    EXPECT_EQ(compare_logged(), 0);
+    EXPECT_STREQ(err_, "");
+    EXPECT_EQ(stats_.files_differ, 0);
+    EXPECT_EQ(stats_.bytes_compared, 4096u);  // block fields are not this engine's
+    EXPECT_EQ(stats_.first_mismatch_offset, NO_MISMATCH);
+    EXPECT_EQ(tools_->calls(), std::vector<std::string>{diff_call("whole")});
+    EXPECT_EQ(logged_, "");
+}
+
+TEST_F(TreeCompareTest, DifferingFileIsLoggedWithTheDiffOutput) {
+    mount_whole();
+    write_file(side("snap", "whole") + "/a.txt", "before\n");
+    write_file(side("target", "whole") + "/a.txt", "after!\n");
+
+    EXPECT_EQ(compare_logged(), 1);
+    EXPECT_EQ(stats_.files_differ, 1);
+    EXPECT_STREQ(err_, "");
+    std::string expected = "qor_verifier: differences found (" + side("snap", "whole") + " vs " +
+                           side("target", "whole") + "):\nFiles " + side("snap", "whole") +
+                           "/a.txt and " + side("target", "whole") + "/a.txt differ\n";
+    EXPECT_NE(logged_.find(" WARN  " + expected), std::string::npos) << logged_;
+}
+
+TEST_F(TreeCompareTest, FileOnOneSideOnlyIsADifference) {
+    mount_whole();
+    write_both("whole", "a.txt", "same\n");
+    write_file(side("target", "whole") + "/extra", "x");
+
+    EXPECT_EQ(compare_logged(), 1);
+    EXPECT_EQ(stats_.files_differ, 1);
+    EXPECT_NE(logged_.find("Only in " + side("target", "whole") + ": extra"), std::string::npos)
+        << logged_;
+}
+
+TEST_F(TreeCompareTest, SymlinkWithOtherTargetTextDiffersWithoutFollowingIt) {
+    mount_whole();
+    // Both links lead to equal contents; only the link text differs.
+    write_both("whole", "x", "content\n");
+    write_both("whole", "y", "content\n");
+    ASSERT_EQ(symlink("x", (side("snap", "whole") + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("y", (side("target", "whole") + "/link").c_str()), 0);
+
+    EXPECT_EQ(compare_logged(), 1);
+    EXPECT_NE(logged_.find("Symbolic links " + side("snap", "whole") + "/link and " +
+                           side("target", "whole") + "/link differ"),
+              std::string::npos)
+        << logged_;
+}
+
+TEST_F(TreeCompareTest, EveryPartitionPairIsComparedAndEachDifferenceLogged) {
+    mount_partitions(3);
+    write_file(side("snap", "p0") + "/f", "one");
+    write_file(side("target", "p0") + "/f", "two");
+    write_both("p1", "f", "same");
+    write_file(side("snap", "p2") + "/only-in-snapshot", "gone");
+
+    EXPECT_EQ(compare_logged(), 1);
+    EXPECT_EQ(stats_.files_differ, 1);
+    EXPECT_EQ(tools_->calls(),
+              (std::vector<std::string>{diff_call("p0"), diff_call("p1"), diff_call("p2")}));
+    EXPECT_NE(logged_.find("differences found (" + side("snap", "p0") + " vs " +
+                           side("target", "p0") + "):\nFiles "),
+              std::string::npos)
+        << logged_;
+    EXPECT_NE(
+        logged_.find("differences found (" + side("snap", "p2") + " vs " + side("target", "p2") +
+                     "):\nOnly in " + side("snap", "p2") + ": only-in-snapshot"),
+        std::string::npos)
+        << logged_;
+    EXPECT_EQ(logged_.find(side("snap", "p1")), std::string::npos) << logged_;
+}
+
+TEST_F(TreeCompareTest, FailedDiffStopsTheLoopAndKeepsEarlierDifference) {
+    mount_partitions(3);
+    write_file(side("snap", "p0") + "/f", "one");
+    write_file(side("target", "p0") + "/f", "two");
+    tools_->add_recording("diff",
+                          "case \"$3\" in\n"
+                          "  */p1) echo 'diff: cannot read a directory'; exit 2 ;;\n"
+                          "esac\n"
+                          "exec /usr/bin/diff \"$@\"");
+
+    EXPECT_EQ(compare_logged(), -1);
+    EXPECT_EQ(stats_.files_differ, 1);
+    EXPECT_EQ(std::string(err_), "could not run diff between " + side("snap", "p1") + " and " +
+                                     side("target", "p1") + ": diff: cannot read a directory");
+    EXPECT_EQ(tools_->calls(), (std::vector<std::string>{diff_call("p0"), diff_call("p1")}));
+}
+
+// Each way diff can fail to give an answer, and the text the message quotes.
+TEST_F(TreeCompareTest, DiffWithoutAnAnswerFailsTheComparison) {
+    struct Case {
+        const char* what;
+        const char* body;
+        std::string quoted;
+    };
+    const Case cases[] = {
+        {"status 2, silent", "exit 2", "diff failed"},
+        {"status 3 with text", "echo 'diff: boom'; exit 3", "diff: boom"},
+        {"killed by a signal", "kill -9 $$", "diff failed"},
+        {"long output is cut at 300 characters", "head -c 1000 /dev/zero | tr '\\0' x; exit 2",
+         std::string(300, 'x')},
+    };
+    mount_whole();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tools_->add("diff", c.body);
+        EXPECT_EQ(compare(), -1);
+        EXPECT_EQ(stats_.files_differ, 0);
+        EXPECT_EQ(std::string(err_), "could not run diff between " + side("snap", "whole") +
+                                         " and " + side("target", "whole") + ": " + c.quoted);
+    }
+}
+
+TEST_F(TreeCompareTest, LoggedDifferencesAreCutAt2000Characters) {
+    mount_whole();
+    tools_->add("diff", "head -c 3000 /dev/zero | tr '\\0' x; exit 1");
+    EXPECT_EQ(compare_logged(), 1);
+    std::size_t start = logged_.find("):\n");
+    ASSERT_NE(start, std::string::npos) << logged_;
+    EXPECT_EQ(logged_.substr(start + 3), std::string(2000, 'x') + "\n");
+}
+
+TEST_F(TreeCompareTest, DiffNotInPathFailsTheComparison) {
+    mount_whole();
+    std::string saved = getenv("PATH");
+    setenv("PATH", (temp_ / "empty").c_str(), 1);
+    int rc = compare();
+    setenv("PATH", saved.c_str(), 1);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(std::string(err_), "could not run diff between " + side("snap", "whole") + " and " +
+                                     side("target", "whole") + ": diff failed");
+}
+
+TEST_F(TreeCompareTest, DifferentLayoutsFailWithoutRunningDiff) {
+    struct Layout {
+        int snap_whole, snap_parts, target_whole, target_parts;
+    };
+    const Layout layouts[] = {
+        {0, 2, 1, 0},  // partitioned snapshot, whole target
+        {1, 0, 0, 2},
+        {0, 2, 0, 3},  // different number of partitions
+        {1, 0, 0, 0},  // target with nothing mounted
+    };
+    for (const Layout& l : layouts) {
+        SCOPED_TRACE(testing::Message()
+                     << l.snap_whole << l.snap_parts << l.target_whole << l.target_parts);
+        snapshot_.whole_mounted = l.snap_whole;
+        snapshot_.partitions_mounted = l.snap_parts;
+        target_.whole_mounted = l.target_whole;
+        target_.partitions_mounted = l.target_parts;
+        stats_.files_differ = 1;
+        EXPECT_EQ(compare(), -1);
+        EXPECT_STREQ(err_, LAYOUT_SENTENCE);
+        EXPECT_EQ(stats_.files_differ, 0);
+    }
+    EXPECT_TRUE(tools_->calls().empty());
+}
+
+TEST_F(TreeCompareTest, NothingMountedOnEitherSideIsIdenticalWithoutDiff) {
+    EXPECT_EQ(compare(), 0);
+    EXPECT_STREQ(err_, "");
+    EXPECT_EQ(stats_.files_differ, 0);
+    EXPECT_TRUE(tools_->calls().empty());
+}
+
+TEST_F(TreeCompareTest, AbsentOrEmptyMessageBufferIsNotWritten) {
+    mount_partitions(1);
+    snapshot_.partitions_mounted = 2;
+    EXPECT_EQ(compare_trees(&snapshot_, &target_, &stats_, nullptr, 0), -1);
+    char small[8] = "keep";
+    EXPECT_EQ(compare_trees(&snapshot_, &target_, &stats_, small, 0), -1);
+    EXPECT_STREQ(small, "keep");
+    EXPECT_EQ(compare_trees(&snapshot_, &target_, &stats_, small, sizeof small), -1);
+    EXPECT_STREQ(small, "the sna");
+}
+
+}  // namespace
+}  // namespace qor
