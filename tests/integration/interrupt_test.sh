@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# A run stopped by SIGINT, SIGTERM or SIGHUP undoes everything it created
+# (scratch LV, mounts, loop devices, temporary directories), stops the restore,
+# never touches the snapshot, and ends with exit 1, the "interrupted by" verdict
+# and the run log's exit line.
+. "$(dirname "$0")/lib.sh"
+
+# Other tests that mount take the same lock; otherwise each would see the
+# other's temporary mount directories as leftovers.
+exec 9>/tmp/qor_verifier_fs_tests.lock
+flock 9
+
+# Waits until COMMAND succeeds (0.1 s steps, at most 20 s).
+wait_for() {
+    local i
+    for i in $(seq 200); do
+        if eval "$1"; then return 0; fi
+        sleep 0.1
+    done
+    fail "timed out waiting for: $1"
+    return 1
+}
+
+# Starts the verifier in the background; sets $vpid.
+start_verifier() {
+    out="$scratch/run/stdout"
+    err="$scratch/run/stderr"
+    "$QOR_VERIFIER" --no-syslog --log-path "$scratch/log" "$@" >"$out" 2>"$err" &
+    vpid=$!
+}
+
+# Sends SIG to the verifier and checks how it ended, within MAX seconds.
+interrupt_and_check() { # SIG [MAX]
+    local started=$EPOCHREALTIME max=${2:-12} took
+    kill -s "$1" "$vpid"
+    wait "$vpid"
+    status=$?
+    took=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%d", b - a }')
+    assert_verdict_failed "interrupted by SIG$1"
+    assert_file_has "$scratch/log/verifier.log" "stopped exit=1"
+    if [ "$took" -ge "$max" ]; then
+        fail "took $took s to stop"
+    fi
+}
+
+restore_running() {
+    pgrep -f -- "qor_restore --meta $meta" >/dev/null
+}
+
+assert_no_leftovers() {
+    assert_world_clean
+    if restore_running; then fail "the restore is still running"; pkill -KILL -f -- "--meta $meta"; fi
+    if grep -q ' /var/tmp/qor_verifier\.' /proc/mounts; then
+        fail "a mount under /var/tmp/qor_verifier.* is left"
+    fi
+}
+
+t_during_restore() { # SIG
+    world_setup
+    export QOR_FAKE_RESTORE_SLEEP=60
+    start_verifier --meta "$meta"
+    wait_for restore_running || return
+    wait_for "[ -e /dev/$VG/home_qorverify ]" || return
+    interrupt_and_check "$1"
+    assert_no_leftovers
+}
+
+# A large sparse volume keeps the block comparison busy long enough to be
+# interrupted between chunks.
+t_during_byte_compare() { # SIG
+    local size=$((4 * 1024 * 1024 * 1024))
+    image="$scratch/big.img"
+    truncate -s "$size" "$image"
+    printf 'start of the volume' | dd of="$image" conv=notrunc status=none
+    fake-lvm vg-create "$VG" >/dev/null
+    fake-lvm lv-add "$VG" home --size "$size" --data "$image" >/dev/null
+    fake-lvm lv-add "$VG" home_snap --size "$size" --data "$image" --attr swi-a-s--- \
+        --tags qor_agent --origin home >/dev/null
+    mkdir -p "$scratch/backup"
+    make_backup --image "$image" --out "$scratch/backup/big" --ref "lvm:$VG/home=home_snap"
+    meta="$scratch/backup/big.meta"
+    snap_dev="/dev/$VG/home_snap"
+    start_verifier --meta "$meta"
+    wait_for "[ -e /dev/$VG/home_qorverify ]" || return
+    sleep 0.3
+    wait_for "! restore_running" || return
+    sleep 0.5
+    kill -0 "$vpid" 2>/dev/null || { fail "the comparison ended before the signal"; return; }
+    # Hashing 8 GiB takes several seconds; stopping between chunks takes far less.
+    interrupt_and_check "$1" 2
+    assert_lvs home home_snap
+}
+
+t_while_mounted() { # SIG
+    world_setup 16777216
+    mkfs.ext4 -q -F "$image" >/dev/null 2>&1
+    cp "$image" "$(fake-lvm lv-path "$VG" home_snap)"
+    make_backup --image "$image" --out "$backup_dir/home" --ref "lvm:$VG/home=home_snap"
+    # A diff that takes its time keeps both images mounted.
+    mkdir -p "$scratch/slowbin"
+    printf '#!/bin/sh\nsleep 60\n' >"$scratch/slowbin/diff"
+    chmod +x "$scratch/slowbin/diff"
+    PATH="$scratch/slowbin:$PATH" start_verifier --meta "$meta" --mode fs
+    wait_for "[ \$(grep -c ' /var/tmp/qor_verifier\.' /proc/mounts) -ge 2 ]" || return
+    local dirs
+    dirs=$(grep -o ' /var/tmp/qor_verifier\.[^/ ]*' /proc/mounts | sort -u)
+    interrupt_and_check "$1"
+    assert_no_leftovers
+    local d
+    for d in $dirs; do assert_missing "$d"; done
+    if losetup -j "$(fake-lvm lv-path "$VG" home_snap)" | grep -q .; then
+        fail "a loop device over the snapshot is left"
+    fi
+}
+
+t_second_signal_during_cleanup() {
+    world_setup
+    export QOR_FAKE_RESTORE_SLEEP=60
+    # lvremove of the scratch LV takes a second: a second signal arrives then.
+    start_verifier --meta "$meta"
+    wait_for restore_running || return
+    fake-lvm hang lvremove 1 >/dev/null
+    kill -s TERM "$vpid"
+    sleep 0.5
+    kill -s INT "$vpid" 2>/dev/null
+    wait "$vpid"
+    status=$?
+    assert_verdict_failed "interrupted by SIGTERM"
+    assert_no_leftovers
+}
+
+for sig in INT TERM HUP; do
+    run_case "SIG$sig during the restore" t_during_restore "$sig"
+done
+run_case "SIGTERM during a byte comparison of a large volume" t_during_byte_compare TERM
+run_case "SIGINT while both images are mounted" t_while_mounted INT
+run_case "SIGHUP while both images are mounted" t_while_mounted HUP
+run_case "a second signal does not cut the clean-up short" t_second_signal_during_cleanup
+finish
