@@ -1,0 +1,259 @@
+#include "compare/block_compare.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace qor {
+namespace {
+
+constexpr std::uint64_t MiB = 1024 * 1024;
+constexpr std::uint32_t CHUNK_2M = 2 * MiB;
+
+std::vector<std::uint8_t> pattern(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>((i * 131) ^ (i >> 9));
+    return bytes;
+}
+
+int count_open_fds() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    int count = 0;
+    while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return count;
+}
+
+class BlockCompare : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/block_compare_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        snapshot_ = dir_ + "/snapshot";
+        target_ = dir_ + "/target";
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    static void write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        ASSERT_TRUE(out.good());
+    }
+
+    int compare(std::uint32_t chunk, std::uint64_t total) {
+        stats_ = CompareStats{7, 7, 7, 1};  // stale values that must be reset
+        std::strcpy(err_, "stale");
+        return compare_blocks(snapshot_.c_str(), target_.c_str(), chunk, total, &stats_, err_,
+                              sizeof err_);
+    }
+
+    std::string dir_, snapshot_, target_;
+    CompareStats stats_{};
+    char err_[400] = {};
+};
+
+TEST_F(BlockCompare, IdenticalInputsWithShortLastChunkMatchInFull) {
+    const auto data = pattern(5 * MiB + 123);
+    write(snapshot_, data);
+    write(target_, data);
+    EXPECT_EQ(compare(CHUNK_2M, data.size()), 0);
+    EXPECT_STREQ(err_, "");
+    EXPECT_EQ(stats_.bytes_compared, data.size());
+    EXPECT_EQ(stats_.mismatched_chunks, 0u);
+    EXPECT_EQ(stats_.first_mismatch_offset, NO_MISMATCH);
+    EXPECT_EQ(stats_.files_differ, 0);
+}
+
+TEST_F(BlockCompare, CountsEveryDifferingChunkWithoutStopping) {
+    auto data = pattern(8 * MiB);
+    write(snapshot_, data);
+    data[0] ^= 1;
+    data[4 * MiB + 17] ^= 1;
+    write(target_, data);
+    EXPECT_EQ(compare(CHUNK_2M, data.size()), 1);
+    EXPECT_EQ(stats_.mismatched_chunks, 2u);
+    EXPECT_EQ(stats_.first_mismatch_offset, 0u);
+    EXPECT_EQ(stats_.bytes_compared, 8 * MiB);
+}
+
+TEST_F(BlockCompare, FirstMismatchIsTheChunkStartNotTheByte) {
+    auto data = pattern(6 * MiB);
+    write(snapshot_, data);
+    data[3000000] ^= 0x80;
+    write(target_, data);
+    EXPECT_EQ(compare(CHUNK_2M, data.size()), 1);
+    EXPECT_EQ(stats_.mismatched_chunks, 1u);
+    EXPECT_EQ(stats_.first_mismatch_offset, 2097152u);
+}
+
+TEST_F(BlockCompare, ChunkSizeZeroMeansTwoMebibytes) {
+    auto data = pattern(5 * MiB);
+    write(snapshot_, data);
+    data[2097151] ^= 1;  // last byte of chunk 0
+    data[2097152] ^= 1;  // first byte of chunk 1
+    write(target_, data);
+    EXPECT_EQ(compare(0, data.size()), 1);
+    EXPECT_EQ(stats_.mismatched_chunks, 2u);
+    EXPECT_EQ(stats_.first_mismatch_offset, 0u);
+}
+
+TEST_F(BlockCompare, OddChunkSizeCoversTheTail) {
+    auto data = pattern(2500);
+    write(snapshot_, data);
+    data[2499] ^= 1;
+    write(target_, data);
+    EXPECT_EQ(compare(1000, data.size()), 1);
+    EXPECT_EQ(stats_.first_mismatch_offset, 2000u);
+    EXPECT_EQ(stats_.bytes_compared, 2500u);
+}
+
+TEST_F(BlockCompare, BytesOfALongerTargetBeyondTheTotalAreIgnored) {
+    auto data = pattern(3 * MiB);
+    write(snapshot_, data);
+    data.resize(4 * MiB, 0xFF);
+    write(target_, data);
+    EXPECT_EQ(compare(CHUNK_2M, 3 * MiB), 0);
+    EXPECT_EQ(stats_.bytes_compared, 3 * MiB);
+}
+
+TEST_F(BlockCompare, ShortTargetFailsAtTheChunkThatReachesPastItsEnd) {
+    auto data = pattern(5 * MiB);
+    write(snapshot_, data);
+    data.resize(3 * MiB);
+    data[5] ^= 1;
+    write(target_, data);
+    EXPECT_EQ(compare(CHUNK_2M, 5 * MiB), -1);
+    EXPECT_EQ(std::string(err_), "short read from " + target_ + " at offset 2097152");
+    // Counts up to the failing chunk stay; the failing chunk is not counted.
+    EXPECT_EQ(stats_.bytes_compared, 2 * MiB);
+    EXPECT_EQ(stats_.mismatched_chunks, 1u);
+    EXPECT_EQ(stats_.first_mismatch_offset, 0u);
+}
+
+TEST_F(BlockCompare, WhenBothSidesAreShortTheSnapshotIsNamed) {
+    write(snapshot_, pattern(MiB));
+    write(target_, pattern(MiB));
+    EXPECT_EQ(compare(CHUNK_2M, 3 * MiB), -1);
+    EXPECT_EQ(std::string(err_), "short read from " + snapshot_ + " at offset 0");
+    EXPECT_EQ(stats_.bytes_compared, 0u);
+}
+
+TEST_F(BlockCompare, AReadErrorIsReportedAsAShortRead) {
+    write(target_, pattern(MiB));
+    // A directory opens read-only but every read of it fails (EISDIR).
+    snapshot_ = dir_;
+    EXPECT_EQ(compare(CHUNK_2M, MiB), -1);
+    EXPECT_EQ(std::string(err_), "short read from " + dir_ + " at offset 0");
+}
+
+TEST_F(BlockCompare, UnopenablePathsFailEvenWithNothingToCompare) {
+    write(snapshot_, pattern(100));
+    const std::string missing = dir_ + "/missing";
+    for (std::uint64_t total : {std::uint64_t{0}, std::uint64_t{100}}) {
+        target_ = missing;
+        EXPECT_EQ(compare(CHUNK_2M, total), -1);
+        EXPECT_EQ(std::string(err_), "cannot open " + missing + ": No such file or directory");
+        EXPECT_EQ(stats_.first_mismatch_offset, NO_MISMATCH);
+        std::swap(snapshot_, target_);
+        EXPECT_EQ(compare(CHUNK_2M, total), -1);
+        EXPECT_EQ(std::string(err_), "cannot open " + missing + ": No such file or directory");
+        std::swap(snapshot_, target_);
+    }
+}
+
+TEST_F(BlockCompare, ZeroTotalIsIdenticalWithResetStats) {
+    write(snapshot_, pattern(10));
+    write(target_, std::vector<std::uint8_t>(10, 0));
+    EXPECT_EQ(compare(CHUNK_2M, 0), 0);
+    EXPECT_STREQ(err_, "");
+    EXPECT_EQ(stats_.bytes_compared, 0u);
+    EXPECT_EQ(stats_.mismatched_chunks, 0u);
+    EXPECT_EQ(stats_.first_mismatch_offset, NO_MISMATCH);
+    EXPECT_EQ(stats_.files_differ, 0);
+}
+
+TEST_F(BlockCompare, MessageIsOptionalAndTruncated) {
+    target_ = dir_ + "/missing";
+    EXPECT_EQ(compare_blocks(snapshot_.c_str(), target_.c_str(), 0, 1, &stats_, nullptr, 0), -1);
+    char tiny[12];
+    EXPECT_EQ(compare_blocks(snapshot_.c_str(), target_.c_str(), 0, 1, &stats_, tiny, sizeof tiny),
+              -1);
+    EXPECT_STREQ(tiny, "cannot open");
+}
+
+TEST_F(BlockCompare, LeavesNoDescriptorOpenOnAnyPath) {
+    const int before = count_open_fds();
+    auto data = pattern(3 * MiB);
+    write(snapshot_, data);
+    write(target_, data);
+    compare(CHUNK_2M, data.size());  // identical
+    compare(CHUNK_2M, 4 * MiB);      // short read
+    compare(0, 0);                   // nothing to compare
+    target_ = dir_ + "/missing";
+    compare(CHUNK_2M, data.size());  // target cannot be opened
+    EXPECT_EQ(count_open_fds(), before);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Runs in a child whose address space is capped just above what it already
+// uses, so neither 2 MiB chunk buffer can be had.
+void compare_with_address_space_cap(const char* snapshot, const char* target) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    rlim_t used_kib = 0;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) used_kib = std::strtoull(line.c_str() + 7, nullptr, 10);
+    }
+    rlimit cap{(used_kib + 1024) * 1024, (used_kib + 1024) * 1024};
+    if (used_kib == 0 || ::setrlimit(RLIMIT_AS, &cap) != 0) std::_Exit(2);
+    CompareStats stats;
+    char err[400];
+    int rc = compare_blocks(snapshot, target, 0, 4096, &stats, err, sizeof err);
+    std::fprintf(stderr, "%d %s\n", rc, err);
+    std::_Exit(rc == -1 ? 3 : 4);
+}
+
+TEST_F(BlockCompare, ReportsTheEffectiveChunkSizeWhenOutOfMemory) {
+    write(snapshot_, pattern(4096));
+    write(target_, pattern(4096));
+    EXPECT_EXIT(compare_with_address_space_cap(snapshot_.c_str(), target_.c_str()),
+                ::testing::ExitedWithCode(3), "-1 out of memory \\(chunk size 2097152\\)");
+}
+#endif
+
+TEST(ReadFullAt, StopsAtEndOfFileAndFailsOnUnreadableDescriptors) {
+    char tmpl[] = "/tmp/read_full_at.XXXXXX";
+    int fd = ::mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    ::unlink(tmpl);
+    ASSERT_EQ(::write(fd, "0123456789", 10), 10);
+    char buf[16] = {};
+    EXPECT_EQ(read_full_at(fd, buf, 0, 0), 0);
+    EXPECT_EQ(read_full_at(fd, buf, 4, 3), 4);
+    EXPECT_EQ(std::string(buf, 4), "3456");
+    EXPECT_EQ(read_full_at(fd, buf, 16, 6), 4);  // only up to end of file
+    EXPECT_EQ(read_full_at(fd, buf, 16, 100), 0);
+    EXPECT_EQ(read_full_at(fd, buf, 4, ~std::uint64_t{0} - 1), -1);  // not addressable
+    ::close(fd);
+
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    EXPECT_EQ(read_full_at(pipe_fds[0], buf, 4, 0), -1);  // not seekable
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+}
+
+}  // namespace
+}  // namespace qor

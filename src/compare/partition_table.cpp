@@ -1,0 +1,252 @@
+#include "compare/partition_table.h"
+
+#include <cstring>
+
+#include "common/error.h"
+#include "common/file_io.h"
+#include "common/text.h"
+#include "compare/byte_order.h"
+#include "compare/crc32_ieee.h"
+
+namespace qor {
+namespace {
+
+constexpr std::uint32_t DEFAULT_SECTOR_SIZE = 512;
+
+// MBR and extended boot record: one 512-byte sector.
+constexpr std::size_t RECORD_BYTES = 512;
+constexpr std::size_t MBR_ENTRIES_OFFSET = 446;  // four 16-byte entries
+constexpr std::size_t MBR_ENTRY_BYTES = 16;
+constexpr int MBR_ENTRY_COUNT = 4;
+constexpr std::size_t MBR_SIGNATURE_OFFSET = 510;  // 0x55 0xAA
+// Within one 16-byte entry (status and CHS fields are not needed).
+constexpr std::size_t ENTRY_TYPE = 4;       // 1 byte
+constexpr std::size_t ENTRY_FIRST_LBA = 8;  // u32
+constexpr std::size_t ENTRY_SECTORS = 12;   // u32
+
+constexpr std::uint8_t TYPE_GPT_PROTECTIVE = 0xEE;
+constexpr std::uint8_t TYPE_EXTENDED_CHS = 0x05;  // also 0x85 with the top bit set
+constexpr std::uint8_t TYPE_EXTENDED_LBA = 0x0F;
+// Bounds a chain that loops through more than one record.
+constexpr int EBR_CHAIN_MAX = 256;
+
+// GPT header at LBA 1.
+constexpr char GPT_SIGNATURE[8] = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
+constexpr std::size_t GPT_HEADER_SIZE = 12;   // u32
+constexpr std::size_t GPT_HEADER_CRC = 16;    // u32, computed with this field zeroed
+constexpr std::size_t GPT_ENTRIES_LBA = 72;   // u64
+constexpr std::size_t GPT_ENTRY_COUNT = 80;   // u32
+constexpr std::size_t GPT_ENTRY_BYTES = 84;   // u32
+constexpr std::uint32_t GPT_HEADER_MIN = 92;  // the fields defined by revision 1.0
+constexpr std::uint32_t GPT_ENTRY_COUNT_MAX = 4096;
+constexpr std::uint32_t GPT_ENTRY_BYTES_MIN = 128;
+constexpr std::uint32_t GPT_ENTRY_BYTES_MAX = 512;
+// GPT partition entry.
+constexpr std::size_t GPT_TYPE_GUID = 0;  // 16 bytes, all zero for an unused slot
+constexpr std::size_t GPT_GUID_BYTES = 16;
+constexpr std::size_t GPT_FIRST_LBA = 32;  // u64
+constexpr std::size_t GPT_LAST_LBA = 40;   // u64, inclusive
+
+// Closes the descriptor on every way out of the reader.
+class TableFile {
+  public:
+    explicit TableFile(int fd) : fd_(fd) {}
+    ~TableFile() { file_close(fd_); }
+    TableFile(const TableFile&) = delete;
+    TableFile& operator=(const TableFile&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Hostile tables can hold LBAs whose byte offsets do not fit 64 bits; such
+// values are treated as unaddressable instead of being allowed to wrap.
+bool lba_to_bytes(std::uint64_t lba, std::uint32_t sector_size, std::uint64_t* bytes) {
+    return !__builtin_mul_overflow(lba, std::uint64_t{sector_size}, bytes);
+}
+
+bool record_has_signature(const std::uint8_t* record) {
+    return record[MBR_SIGNATURE_OFFSET] == 0x55 && record[MBR_SIGNATURE_OFFSET + 1] == 0xAA;
+}
+
+const std::uint8_t* mbr_entry(const std::uint8_t* record, int index) {
+    return record + MBR_ENTRIES_OFFSET + static_cast<std::size_t>(index) * MBR_ENTRY_BYTES;
+}
+
+// Reads one 512-byte record; false when it is unreadable, short or unsigned.
+bool record_read(int fd, std::uint64_t lba, std::uint32_t sector_size, std::uint8_t* record) {
+    std::uint64_t offset = 0;
+    if (!lba_to_bytes(lba, sector_size, &offset)) return false;
+    std::size_t got = 0;
+    if (file_pread(fd, record, RECORD_BYTES, offset, &got) != 0) return false;
+    return got == RECORD_BYTES && record_has_signature(record);
+}
+
+// Lists a partition unless it is empty or its byte range cannot be addressed;
+// beyond the table's capacity partitions are dropped silently.
+void table_add(PartitionTable* table, std::uint64_t first_lba, std::uint64_t sectors,
+               std::uint32_t mbr_type, const char* type_guid) {
+    std::uint64_t start = 0;
+    std::uint64_t size = 0;
+    std::uint64_t end = 0;
+    if (!lba_to_bytes(first_lba, table->sector_size, &start)) return;
+    if (!lba_to_bytes(sectors, table->sector_size, &size) || size == 0) return;
+    if (__builtin_add_overflow(start, size, &end)) return;
+    if (table->count >= PARTITION_TABLE_MAX) return;
+    PartitionEntry& entry = table->entries[table->count++];
+    entry = PartitionEntry{};
+    entry.start = start;
+    entry.size = size;
+    entry.mbr_type = mbr_type;
+    entry.is_gpt = type_guid != nullptr ? 1 : 0;
+    if (type_guid != nullptr) text_copy(entry.type_guid, sizeof entry.type_guid, type_guid);
+}
+
+bool mbr_is_extended(std::uint8_t type) {
+    return (type & 0x7F) == TYPE_EXTENDED_CHS || type == TYPE_EXTENDED_LBA;
+}
+
+// Logical partitions of one extended partition, in chain order. Entry 1 of a
+// record is relative to that record, entry 2 (the link) to the extended start.
+void ebr_walk_chain(int fd, std::uint64_t base, PartitionTable* table) {
+    std::uint8_t record[RECORD_BYTES];
+    std::uint64_t current = base;
+    for (int records = 1; record_read(fd, current, table->sector_size, record); ++records) {
+        const std::uint8_t* logical = mbr_entry(record, 0);
+        const std::uint32_t logical_sectors = le32(logical + ENTRY_SECTORS);
+        if (logical[ENTRY_TYPE] != 0 && logical_sectors != 0) {
+            table_add(table, current + le32(logical + ENTRY_FIRST_LBA), logical_sectors,
+                      logical[ENTRY_TYPE], nullptr);
+        }
+        const std::uint8_t* link = mbr_entry(record, 1);
+        const std::uint32_t link_lba = le32(link + ENTRY_FIRST_LBA);
+        if (link[ENTRY_TYPE] == 0 || le32(link + ENTRY_SECTORS) == 0 || link_lba == 0) return;
+        const std::uint64_t next = base + link_lba;  // two 32-bit values: cannot wrap
+        if (next == current || records == EBR_CHAIN_MAX) return;
+        current = next;
+    }
+}
+
+void mbr_read(int fd, const std::uint8_t* mbr, PartitionTable* table) {
+    for (int i = 0; i < MBR_ENTRY_COUNT; ++i) {
+        const std::uint8_t* entry = mbr_entry(mbr, i);
+        const std::uint8_t type = entry[ENTRY_TYPE];
+        const std::uint32_t sectors = le32(entry + ENTRY_SECTORS);
+        if (type == 0 || sectors == 0) continue;
+        if (mbr_is_extended(type)) {
+            ebr_walk_chain(fd, le32(entry + ENTRY_FIRST_LBA), table);
+        } else {
+            table_add(table, le32(entry + ENTRY_FIRST_LBA), sectors, type, nullptr);
+        }
+    }
+}
+
+bool mbr_has_protective_entry(const std::uint8_t* mbr) {
+    for (int i = 0; i < MBR_ENTRY_COUNT; ++i) {
+        if (mbr_entry(mbr, i)[ENTRY_TYPE] == TYPE_GPT_PROTECTIVE) return true;
+    }
+    return false;
+}
+
+struct GptLayout {
+    std::uint64_t entries_lba;
+    std::uint32_t entry_count;
+    std::uint32_t entry_bytes;
+};
+
+// Checks the header at LBA 1 in order: signature, size, CRC, entry geometry.
+bool gpt_read_header(int fd, std::uint32_t sector_size, GptLayout* layout) {
+    std::uint8_t header[RECORD_BYTES];
+    std::size_t got = 0;
+    if (file_pread(fd, header, sizeof header, sector_size, &got) != 0) return false;
+    if (got < GPT_HEADER_MIN) return false;
+    if (std::memcmp(header, GPT_SIGNATURE, sizeof GPT_SIGNATURE) != 0) return false;
+    const std::uint32_t header_size = le32(header + GPT_HEADER_SIZE);
+    if (header_size < GPT_HEADER_MIN || header_size > got) return false;
+
+    const std::uint32_t stored_crc = le32(header + GPT_HEADER_CRC);
+    std::uint8_t copy[RECORD_BYTES];
+    std::memcpy(copy, header, header_size);
+    std::memset(copy + GPT_HEADER_CRC, 0, 4);
+    if (crc32_ieee(copy, header_size) != stored_crc) return false;
+
+    layout->entries_lba = le64(header + GPT_ENTRIES_LBA);
+    layout->entry_count = le32(header + GPT_ENTRY_COUNT);
+    layout->entry_bytes = le32(header + GPT_ENTRY_BYTES);
+    if (layout->entry_count == 0 || layout->entry_count > GPT_ENTRY_COUNT_MAX) return false;
+    return layout->entry_bytes >= GPT_ENTRY_BYTES_MIN && layout->entry_bytes <= GPT_ENTRY_BYTES_MAX;
+}
+
+bool gpt_slot_is_unused(const std::uint8_t* entry) {
+    for (std::size_t i = 0; i < GPT_GUID_BYTES; ++i) {
+        if (entry[GPT_TYPE_GUID + i] != 0) return false;
+    }
+    return true;
+}
+
+void gpt_format_guid(const std::uint8_t* g, char* out, std::size_t out_size) {
+    text_format(out, out_size, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", le32(g),
+                unsigned{le16(g + 4)}, unsigned{le16(g + 6)}, g[8], g[9], g[10], g[11], g[12],
+                g[13], g[14], g[15]);
+}
+
+void gpt_add_entry(const std::uint8_t* entry, PartitionTable* table) {
+    if (gpt_slot_is_unused(entry + GPT_TYPE_GUID)) return;
+    const std::uint64_t first = le64(entry + GPT_FIRST_LBA);
+    const std::uint64_t last = le64(entry + GPT_LAST_LBA);
+    if (last < first) return;
+    std::uint64_t sectors = 0;
+    if (__builtin_add_overflow(last - first, std::uint64_t{1}, &sectors)) return;
+    char guid[sizeof(PartitionEntry::type_guid)];
+    gpt_format_guid(entry + GPT_TYPE_GUID, guid, sizeof guid);
+    table_add(table, first, sectors, 0, guid);
+}
+
+// Entries are read one per slot; an unreadable slot ends the table with what
+// was found so far, and so does a slot whose offset would not fit 64 bits.
+void gpt_read_entries(int fd, const GptLayout& layout, PartitionTable* table) {
+    std::uint64_t array_offset = 0;
+    if (!lba_to_bytes(layout.entries_lba, table->sector_size, &array_offset)) return;
+    std::uint8_t entry[GPT_ENTRY_BYTES_MAX];
+    for (std::uint32_t slot = 0; slot < layout.entry_count; ++slot) {
+        std::uint64_t offset = 0;
+        const std::uint64_t slot_offset = std::uint64_t{slot} * layout.entry_bytes;
+        if (__builtin_add_overflow(array_offset, slot_offset, &offset)) return;
+        std::size_t got = 0;
+        if (file_pread(fd, entry, layout.entry_bytes, offset, &got) != 0) return;
+        if (got < layout.entry_bytes) return;
+        gpt_add_entry(entry, table);
+    }
+}
+
+}  // namespace
+
+int read_partition_table(const char* path, std::uint32_t sector_size, PartitionTable* table) {
+    if (table == nullptr) return ERR_INVALID;
+    std::memset(table, 0, sizeof *table);
+    table->sector_size = sector_size != 0 ? sector_size : DEFAULT_SECTOR_SIZE;
+
+    int fd = -1;
+    const int opened = file_open_read(path, &fd);
+    if (opened != 0) return opened;
+    TableFile file(fd);
+
+    std::uint8_t mbr[RECORD_BYTES];
+    std::size_t got = 0;
+    const int read = file_pread(file.fd(), mbr, sizeof mbr, 0, &got);
+    if (read != 0) return read;
+    if (got < RECORD_BYTES || !record_has_signature(mbr)) return 0;
+
+    // A protective entry anywhere, hybrid MBRs included, means the GPT is authoritative.
+    if (mbr_has_protective_entry(mbr)) {
+        GptLayout layout{};
+        if (!gpt_read_header(file.fd(), table->sector_size, &layout)) return ERR_UNSUPPORTED;
+        gpt_read_entries(file.fd(), layout, table);
+        return 0;
+    }
+    mbr_read(file.fd(), mbr, table);
+    return 0;
+}
+
+}  // namespace qor
