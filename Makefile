@@ -4,7 +4,8 @@ DESTDIR ?=
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all build deps configure test demo install clean
+.PHONY: all build deps configure test check sanitize fuzz demo install package package-check clean
+FUZZ_SECONDS ?= 30
 
 all: build
 
@@ -19,9 +20,32 @@ configure:
 build: configure
 	cmake --build $(BUILD)
 
+# Everything CI runs: the suite, the suite again under the sanitizers, a
+# bounded run of every fuzz target, and the package installed and removed.
 test: deps
-	$(MAKE) build
+	$(MAKE) check
+	$(MAKE) sanitize
+	$(MAKE) fuzz
+	$(MAKE) package-check
+
+check: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+sanitize:
+	@if [ ! -f build-asan/CMakeCache.txt ]; then \
+		cmake -S . -B build-asan -G Ninja -DQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug; \
+	fi
+	cmake --build build-asan
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		ctest --test-dir build-asan --output-on-failure -j2
+
+fuzz:
+	@if [ ! -f build-fuzz/CMakeCache.txt ]; then \
+		CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQOR_FUZZ=ON \
+			-DQOR_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo; \
+	fi
+	cmake --build build-fuzz
+	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
 
 demo: deps
 	$(MAKE) build
@@ -29,6 +53,15 @@ demo: deps
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The package is built from its own tree, installed under /usr, without tests.
+package: deps
+	cmake -S . -B build-package -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF
+	cmake --build build-package
+	cd build-package && cpack
+
+package-check:
+	scripts/check-package
 
 clean:
 	rm -rf $(BUILD)
