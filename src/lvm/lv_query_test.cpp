@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lvm/fake_tool_dir_test.h"
+#include "support/fake_tool_dir.h"
 
 namespace qor {
 namespace {

@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_bin.h"
+#include "support/fake_tool_dir.h"
 
 namespace qor {
 namespace {
 
-using qor::testing::FakeBin;
+using qor::test::FakeToolDir;
+using Args = std::vector<std::string>;
 
 int restore(const char* search_dir, int no_progress, std::vector<std::string> forward,
             std::string* err) {
@@ -26,30 +27,31 @@ int restore(const char* search_dir, int no_progress, std::vector<std::string> fo
 }
 
 TEST(RestoreProcess, PassesTheFixedArgumentListThenForwardedWords) {
-    FakeBin bin;
-    bin.add_recording("qor_restore", 0);
+    FakeToolDir bin;
+    bin.add_tool("qor_restore", "exit 0");
     std::string err;
     ASSERT_EQ(restore("/b", 1, {"--threads", "4", "--no-progress"}, &err), 0);
     EXPECT_EQ(err, "");
-    EXPECT_EQ(bin.args_of("qor_restore"),
-              "--meta\n/b/x.meta\n--search-dir\n/b\n--target\n/dev/vg/x_qorverify\n"
-              "--assume-zeroed\n--no-progress\n--threads\n4\n--no-progress\n--end\n");
+    EXPECT_EQ(bin.recorded_args("qor_restore"),
+              (Args{"--meta", "/b/x.meta", "--search-dir", "/b", "--target", "/dev/vg/x_qorverify",
+                    "--assume-zeroed", "--no-progress", "--threads", "4", "--no-progress"}));
 }
 
 TEST(RestoreProcess, OmitsEmptySearchDirectoryAndProgressFlag) {
-    FakeBin bin;
-    bin.add_recording("qor_restore", 0);
+    FakeToolDir bin;
+    bin.add_tool("qor_restore", "exit 0");
+    const Args expected{"--meta", "/b/x.meta", "--target", "/dev/vg/x_qorverify",
+                        "--assume-zeroed"};
     std::string err;
     ASSERT_EQ(restore("", 0, {}, &err), 0);
+    EXPECT_EQ(bin.recorded_args("qor_restore"), expected);
     ASSERT_EQ(restore(nullptr, 0, {}, &err), 0);
-    EXPECT_EQ(bin.args_of("qor_restore"),
-              "--meta\n/b/x.meta\n--target\n/dev/vg/x_qorverify\n--assume-zeroed\n--end\n"
-              "--meta\n/b/x.meta\n--target\n/dev/vg/x_qorverify\n--assume-zeroed\n--end\n");
+    EXPECT_EQ(bin.recorded_args("qor_restore"), expected);
 }
 
 TEST(RestoreProcess, CutsForwardedWordsToFitTheArgumentList) {
-    FakeBin bin;
-    bin.add("qor_restore", "echo $# > '" + bin.dir() + "/count'; printf '%s' \"$(eval echo \\${$#})\" > '" +
+    FakeToolDir bin;
+    bin.add_tool("qor_restore", "echo $# > '" + bin.dir() + "/count'; printf '%s' \"$(eval echo \\${$#})\" > '" +
                                bin.dir() + "/last'");
     std::vector<std::string> forward;
     for (int i = 0; i < 200; ++i) forward.push_back("w" + std::to_string(i));
@@ -70,27 +72,27 @@ TEST(RestoreProcess, CutsForwardedWordsToFitTheArgumentList) {
 TEST(RestoreProcess, ReportsExitStatusSignalAndMissingProgram) {
     std::string err;
     {
-        FakeBin bin;
-        bin.add("qor_restore", "exit 3");
+        FakeToolDir bin;
+        bin.add_tool("qor_restore", "exit 3");
         EXPECT_EQ(restore("/b", 0, {}, &err), -1);
         EXPECT_EQ(err, "qor_restore exited with code 3");
     }
     {
-        FakeBin bin;
-        bin.add("qor_restore", "kill -KILL $$");
+        FakeToolDir bin;
+        bin.add_tool("qor_restore", "kill -KILL $$");
         EXPECT_EQ(restore("/b", 0, {}, &err), -1);
         EXPECT_EQ(err, "qor_restore exited with code -1");
     }
     {
-        FakeBin bin;  // no qor_restore on PATH at all
+        FakeToolDir bin;  // no qor_restore on PATH at all
         EXPECT_EQ(restore("/b", 0, {}, &err), -1);
         EXPECT_EQ(err, "qor_restore exited with code 127");
     }
 }
 
 TEST(RestoreProcess, RunsTheRestoreInItsOwnProcessGroup) {
-    FakeBin bin;
-    bin.add("qor_restore", "cut -d' ' -f5 /proc/$$/stat > '" + bin.dir() + "/pgid'; echo $$ > '" +
+    FakeToolDir bin;
+    bin.add_tool("qor_restore", "cut -d' ' -f5 /proc/$$/stat > '" + bin.dir() + "/pgid'; echo $$ > '" +
                                bin.dir() + "/pid'");
     std::string err;
     ASSERT_EQ(restore("/b", 0, {}, &err), 0);

@@ -7,13 +7,15 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
-#include "support/fake_bin.h"
+#include "support/fake_tool_dir.h"
 
 namespace qor {
 namespace {
 
-using qor::testing::FakeBin;
+using qor::test::FakeToolDir;
+using Args = std::vector<std::string>;
 
 struct Prepared {
     int result;
@@ -32,14 +34,14 @@ Prepared prepare(const char* origin, const char* target_lv, const char* target_f
 }
 
 // lvs answers "not found" the way LVM does, lvcreate and lvremove record their words.
-void add_empty_lvm(FakeBin& bin) {
-    bin.add("lvs", "echo '  Failed to find logical volume' >&2; exit 5");
-    bin.add_recording("lvcreate", 0);
-    bin.add_recording("lvremove", 0);
+void add_empty_lvm(FakeToolDir& bin) {
+    bin.add_tool("lvs", "echo '  Failed to find logical volume' >&2; exit 5");
+    bin.add_tool("lvcreate", "exit 0");
+    bin.add_tool("lvremove", "exit 0");
 }
 
 TEST(RestoreTarget, DefaultNameIsOriginPlusSuffixCutTo100Characters) {
-    FakeBin bin;
+    FakeToolDir bin;
     add_empty_lvm(bin);
     std::string origin(120, 'o');
     Prepared p = prepare(origin.c_str(), nullptr, nullptr);
@@ -50,11 +52,11 @@ TEST(RestoreTarget, DefaultNameIsOriginPlusSuffixCutTo100Characters) {
     EXPECT_EQ(std::string(p.target.path), "/dev/vg0/" + lv);
     EXPECT_EQ(p.target.is_lv, 1);
     EXPECT_EQ(p.target.valid, 1);
-    EXPECT_EQ(bin.args_of("lvcreate"), "-y\n-n\n" + lv + "\n-L\n10485760K\nvg0\n--end\n");
+    EXPECT_EQ(bin.recorded_args("lvcreate"), (Args{"-y", "-n", lv, "-L", "10485760K", "vg0"}));
 }
 
 TEST(RestoreTarget, NamedLvForms) {
-    FakeBin bin;
+    FakeToolDir bin;
     add_empty_lvm(bin);
     std::string vg127(127, 'v'), vg128(128, 'v'), lv128(128, 'l');
     struct Case {
@@ -84,25 +86,25 @@ TEST(RestoreTarget, NamedLvForms) {
 }
 
 TEST(RestoreTarget, RefusesAnExistingLv) {
-    FakeBin bin;
-    bin.add("lvs", "echo '  vg0|home_qorverify|-wi-a-----|1024|linear||253|3'");
-    bin.add_recording("lvcreate", 0);
+    FakeToolDir bin;
+    bin.add_tool("lvs", "echo '  vg0|home_qorverify|-wi-a-----|1024|linear||253|3'");
+    bin.add_tool("lvcreate", "exit 0");
     Prepared p = prepare("home", nullptr, nullptr);
     EXPECT_EQ(p.result, -1);
     EXPECT_EQ(p.err, "vg0/home_qorverify already exists; refusing to overwrite it");
-    EXPECT_EQ(bin.args_of("lvcreate"), "");
+    EXPECT_FALSE(bin.ran("lvcreate"));
 }
 
 TEST(RestoreTarget, PassesLookupAndCreateFailuresThrough) {
     {
-        FakeBin bin;  // no lvs at all
+        FakeToolDir bin;  // no lvs at all
         Prepared p = prepare("home", nullptr, nullptr);
         EXPECT_EQ(p.err, "the lvm tools (lvs) are not installed");
     }
     {
-        FakeBin bin;
-        bin.add("lvs", "exit 5");
-        bin.add("lvcreate", "echo '  Insufficient free space' >&2; exit 5");
+        FakeToolDir bin;
+        bin.add_tool("lvs", "exit 5");
+        bin.add_tool("lvcreate", "echo '  Insufficient free space' >&2; exit 5");
         Prepared p = prepare("home", nullptr, nullptr);
         EXPECT_EQ(p.result, -1);
         EXPECT_EQ(p.err, "could not create LV vg0/home_qorverify:   Insufficient free space\n");
@@ -137,12 +139,12 @@ TEST(RestoreTarget, BothTargetsAreRefused) {
 }
 
 TEST(RestoreTarget, RemovalOfLvAndFile) {
-    FakeBin bin;
+    FakeToolDir bin;
     add_empty_lvm(bin);
     Prepared p = prepare("home", nullptr, nullptr);
     ASSERT_EQ(p.result, 0);
     remove_restore_target(&p.target);
-    EXPECT_EQ(bin.args_of("lvremove"), "-f\n-y\nvg0/home_qorverify\n--end\n");
+    EXPECT_EQ(bin.recorded_args("lvremove"), (Args{"-f", "-y", "vg0/home_qorverify"}));
 
     char path[] = "/tmp/qor_restored.XXXXXX";
     ::close(::mkstemp(path));
@@ -155,11 +157,11 @@ TEST(RestoreTarget, RemovalOfLvAndFile) {
 }
 
 TEST(RestoreTarget, FailedRemovalIsAWarning) {
-    FakeBin bin;
+    FakeToolDir bin;
     add_empty_lvm(bin);
     Prepared p = prepare("home", nullptr, nullptr);
     ASSERT_EQ(p.result, 0);
-    bin.add("lvremove", "echo '  Logical volume vg0/home_qorverify in use.' >&2; exit 5");
+    bin.add_tool("lvremove", "echo '  Logical volume vg0/home_qorverify in use.' >&2; exit 5");
     ::testing::internal::CaptureStderr();
     remove_restore_target(&p.target);
     std::string out = ::testing::internal::GetCapturedStderr();
@@ -171,13 +173,13 @@ TEST(RestoreTarget, FailedRemovalIsAWarning) {
 }
 
 TEST(RestoreTarget, RemovingAFailedPreparationDoesNothing) {
-    FakeBin bin;
+    FakeToolDir bin;
     add_empty_lvm(bin);
     Prepared p = prepare("home", "bad", nullptr);
     ASSERT_EQ(p.result, -1);
     remove_restore_target(&p.target);
     remove_restore_target(nullptr);
-    EXPECT_EQ(bin.args_of("lvremove"), "");
+    EXPECT_FALSE(bin.ran("lvremove"));
 }
 
 }  // namespace

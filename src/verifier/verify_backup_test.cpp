@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_bin.h"
+#include "support/fake_tool_dir.h"
 
 namespace qor {
 namespace {
 
-using qor::testing::FakeBin;
+using qor::test::FakeToolDir;
 
 constexpr std::size_t REF_OFFSET = 25157;
 
@@ -66,27 +66,27 @@ TEST_F(VerifyBackupTest, UnreadableHeaderNamesOnlyThePath) {
 }
 
 TEST_F(VerifyBackupTest, EmptyReferenceStopsBeforeAnyLvmCommand) {
-    FakeBin bin;
-    bin.add_recording("lvs", 0);
+    FakeToolDir bin;
+    bin.add_tool("lvs", "exit 0");
     write_meta("");
     std::string msg;
     EXPECT_EQ(run(&msg), 1);
     EXPECT_EQ(msg,
               "this backup has no recorded snapshot (it was made without --keep-snapshot, or "
               "predates qor_verifier's snapshot tracking) -- nothing to verify against");
-    EXPECT_EQ(bin.args_of("lvs"), "");
+    EXPECT_FALSE(bin.ran("lvs"));
 }
 
 TEST_F(VerifyBackupTest, UnparseableReferenceIsQuotedCutTo80Characters) {
-    FakeBin bin;
-    bin.add_recording("lvs", 0);
+    FakeToolDir bin;
+    bin.add_tool("lvs", "exit 0");
     std::string ref = "zfs:" + std::string(100, 'x');
     write_meta(ref);
     std::string msg;
     EXPECT_EQ(run(&msg), 1);
     EXPECT_EQ(msg, "the backup's recorded snapshot ('" + ref.substr(0, 80) +
                        "') is not in a format qor_verifier understands (only LVM is supported today)");
-    EXPECT_EQ(bin.args_of("lvs"), "");
+    EXPECT_FALSE(bin.ran("lvs"));
 }
 
 TEST_F(VerifyBackupTest, SnapshotChecks) {
@@ -116,24 +116,24 @@ TEST_F(VerifyBackupTest, SnapshotChecks) {
          "consistent point in time"},
     };
     for (auto& c : cases) {
-        FakeBin bin;
-        if (c.have_lvs) bin.add("lvs", c.lvs_body);
-        bin.add_recording("lvcreate", 0);
+        FakeToolDir bin;
+        if (c.have_lvs) bin.add_tool("lvs", c.lvs_body);
+        bin.add_tool("lvcreate", "exit 0");
         std::string msg;
         EXPECT_EQ(run(&msg), 1) << c.expected;
         EXPECT_EQ(msg, c.expected);
-        EXPECT_EQ(bin.args_of("lvcreate"), "");
+        EXPECT_FALSE(bin.ran("lvcreate"));
     }
 }
 
 TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
     write_meta("lvm:qornosuchvg/home=home_snap");
-    FakeBin bin;
-    bin.add("lvs",
+    FakeToolDir bin;
+    bin.add_tool("lvs",
             "case \"$*\" in *lv_tags*) echo '  qor_agent_old,daily';; *) echo '  "
             "qornosuchvg|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
     std::string target = dir_ + "/restored.img";
-    bin.add("qor_restore", "head -c 4096 /dev/zero > '" + target + "'");
+    bin.add_tool("qor_restore", "head -c 4096 /dev/zero > '" + target + "'");
     std::string msg;
     EXPECT_EQ(run(&msg, target.c_str()), 1);
     EXPECT_EQ(msg, "comparison failed: cannot open /dev/qornosuchvg/home_snap: No such file or directory");
@@ -142,11 +142,11 @@ TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
 
 TEST_F(VerifyBackupTest, FailedRestoreNamesTheTarget) {
     write_meta("lvm:vg0/home=home_snap");
-    FakeBin bin;
-    bin.add("lvs",
+    FakeToolDir bin;
+    bin.add_tool("lvs",
             "case \"$*\" in *lv_tags*) echo '  qor_agent';; *) echo '  "
             "vg0|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
-    bin.add("qor_restore", "exit 4");
+    bin.add_tool("qor_restore", "exit 4");
     std::string target = dir_ + "/restored.img";
     std::string msg;
     EXPECT_EQ(run(&msg, target.c_str()), 1);

@@ -1,7 +1,7 @@
 #pragma once
 
 // Test helper: a temporary directory of small shell scripts standing in for
-// the LVM tools, put first in PATH for the life of the object. Every script
+// external tools, put first in PATH for the life of the object. Every script
 // records its argument vector, one argument a line, so a test can assert the
 // exact command line the code under test ran.
 
@@ -39,6 +39,7 @@ public:
     FakeToolDir& operator=(const FakeToolDir&) = delete;
 
     bool ok() const { return !dir_.empty(); }
+    const std::string& dir() const { return dir_; }
 
     // PATH is this directory, then the system's own, so scripts find cat and sleep.
     void set_path_with_system_dirs() { setenv("PATH", (dir_ + ":/usr/bin:/bin").c_str(), 1); }
