@@ -1,0 +1,113 @@
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/options.h"
+#include "fuzz_check.h"
+
+using namespace qor;
+
+namespace {
+
+// The verifier's own table, so the unknown-word pass sees what the program knows.
+const OptionSpec verifier_options[] = {
+    {"--meta", "-m", 1},
+    {"--search-dir", "-d", 1},
+    {"--mode", nullptr, 1},
+    {"--target-lv", nullptr, 1},
+    {"--target-file", nullptr, 1},
+    {"--keep-restored", nullptr, 0},
+    {"--remove-snapshot-after", nullptr, 0},
+    {"--no-progress", nullptr, 0},
+    {nullptr, nullptr, 0},
+};
+
+constexpr std::size_t kMaxWords = 64;
+const char kDefault[] = "default";
+
+struct Argv {
+    std::vector<std::string> words;
+    std::vector<char*> ptrs;
+    int argc() const { return static_cast<int>(words.size()); }
+    char** argv() { return ptrs.data(); }
+};
+
+// Program name first, then the input split at zero bytes.
+void argv_build(const std::uint8_t* data, std::size_t size, Argv* a) {
+    a->words.emplace_back("qor_verifier");
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= size && a->words.size() < kMaxWords; ++i) {
+        if (i == size || data[i] == 0) {
+            a->words.emplace_back(reinterpret_cast<const char*>(data + start), i - start);
+            start = i + 1;
+        }
+    }
+    for (std::string& w : a->words) a->ptrs.push_back(w.data());
+    a->ptrs.push_back(nullptr);
+}
+
+// True when p lies within one of the words, terminator included.
+bool points_into_words(const Argv& a, const char* p) {
+    for (const std::string& w : a.words) {
+        if (p >= w.data() && p <= w.data() + w.size()) return true;
+    }
+    return false;
+}
+
+bool word_is_present(const Argv& a, const char* name) {
+    if (name == nullptr) return false;
+    for (std::size_t i = 1; i < a.words.size(); ++i) {
+        if (a.words[i] == name) return true;
+    }
+    return false;
+}
+
+void check_table(Argv& a, const OptionSpec* table) {
+    for (const OptionSpec* spec = table; spec->long_name != nullptr; ++spec) {
+        const char* v = arg_value(a.argc(), a.argv(), spec->long_name, spec->short_name, kDefault);
+        FUZZ_CHECK(v == kDefault || points_into_words(a, v));
+        const int flag = arg_flag(a.argc(), a.argv(), spec->long_name, spec->short_name);
+        FUZZ_CHECK(flag ==
+                   (word_is_present(a, spec->long_name) || word_is_present(a, spec->short_name)));
+    }
+}
+
+// Whatever option_match returns is an entry of the table, and a value it
+// reports lies after an "=" in the word itself.
+void check_match(const char* word) {
+    const char* inline_value = kDefault;
+    const OptionSpec* spec = option_match(verifier_options, word, &inline_value);
+    if (spec == nullptr) return;
+    FUZZ_CHECK(spec >= verifier_options &&
+               spec < verifier_options + std::size(verifier_options) - 1);
+    if (inline_value == nullptr) return;
+    // A flag given "=value" is no use of the flag.
+    FUZZ_CHECK(spec->takes_value == 1);
+    const std::size_t len = std::strlen(word);
+    FUZZ_CHECK(inline_value > word && inline_value <= word + len && inline_value[-1] == '=');
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The unknown-word warnings go to the stderr stream; pointing that stream
+    // (not descriptor 2, where the fuzzer and sanitizers report) at /dev/null
+    // keeps the fuzzer's output readable.
+    std::FILE* null = std::fopen("/dev/null", "w");
+    if (null != nullptr) stderr = null;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Argv a;
+    argv_build(data, size, &a);
+    check_table(a, verifier_options);
+    check_table(a, common_options);
+    for (int i = 1; i < a.argc(); ++i) check_match(a.argv()[i]);
+
+    const int warnings = warn_unknown_args(a.argc(), a.argv(), verifier_options, 0);
+    FUZZ_CHECK(warnings >= 0 && warnings <= a.argc() - 1);
+    return 0;
+}
