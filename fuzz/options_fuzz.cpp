@@ -65,12 +65,12 @@ bool word_is_present(const Argv& a, const char* name) {
 }
 
 void check_table(Argv& a, const OptionSpec* table) {
-    for (const OptionSpec* spec = table; spec->long_name != nullptr; ++spec) {
-        const char* v = arg_value(a.argc(), a.argv(), spec->long_name, spec->short_name, kDefault);
+    for (const OptionSpec* entry = table; entry->long_name != nullptr; ++entry) {
+        const char* v = arg_value(a.argc(), a.argv(), entry->long_name, entry->short_name, kDefault);
         FUZZ_CHECK(v == kDefault || points_into_words(a, v));
-        const int flag = arg_flag(a.argc(), a.argv(), spec->long_name, spec->short_name);
+        const int flag = arg_flag(a.argc(), a.argv(), entry->long_name, entry->short_name);
         FUZZ_CHECK(flag ==
-                   (word_is_present(a, spec->long_name) || word_is_present(a, spec->short_name)));
+                   (word_is_present(a, entry->long_name) || word_is_present(a, entry->short_name)));
     }
 }
 
@@ -78,13 +78,13 @@ void check_table(Argv& a, const OptionSpec* table) {
 // reports lies after an "=" in the word itself.
 void check_match(const char* word) {
     const char* inline_value = kDefault;
-    const OptionSpec* spec = option_match(verifier_options, word, &inline_value);
-    if (spec == nullptr) return;
-    FUZZ_CHECK(spec >= verifier_options &&
-               spec < verifier_options + std::size(verifier_options) - 1);
+    const OptionSpec* entry = option_match(verifier_options, word, &inline_value);
+    if (entry == nullptr) return;
+    FUZZ_CHECK(entry >= verifier_options &&
+               entry < verifier_options + std::size(verifier_options) - 1);
     if (inline_value == nullptr) return;
     // A flag given "=value" is no use of the flag.
-    FUZZ_CHECK(spec->takes_value == 1);
+    FUZZ_CHECK(entry->takes_value == 1);
     const std::size_t len = std::strlen(word);
     FUZZ_CHECK(inline_value > word && inline_value <= word + len && inline_value[-1] == '=');
 }

@@ -59,21 +59,21 @@ const OptionSpec* option_match(const OptionSpec* table, const char* word,
     const char* unused = nullptr;
     if (inline_value == nullptr) inline_value = &unused;
     if (table == nullptr) return nullptr;
-    for (const OptionSpec* spec = table; spec->long_name != nullptr; ++spec) {
-        const char* rest = long_name_rest(word, spec->long_name);
+    for (const OptionSpec* entry = table; entry->long_name != nullptr; ++entry) {
+        const char* rest = long_name_rest(word, entry->long_name);
         if (rest != nullptr && *rest == '\0') {
             *inline_value = nullptr;
-            return spec;
+            return entry;
         }
         if (rest != nullptr) {
             *inline_value = rest + 1;
-            if (spec->takes_value == 1) return spec;
+            if (entry->takes_value == 1) return entry;
             // A flag given "=value" is no use of this entry, not even by short name.
             continue;
         }
-        if (spec->short_name != nullptr && std::strcmp(word, spec->short_name) == 0) {
+        if (entry->short_name != nullptr && std::strcmp(word, entry->short_name) == 0) {
             *inline_value = nullptr;
-            return spec;
+            return entry;
         }
     }
     return nullptr;

@@ -23,12 +23,12 @@ void warn_word(const char* fmt, int precision, const char* word) {
 const OptionSpec* match_known(const OptionSpec* program_table, const char* word,
                               const char** inline_value) {
     *inline_value = nullptr;
-    const OptionSpec* spec = option_match(program_table, word, inline_value);
-    if (spec == nullptr) spec = option_match(common_options, word, inline_value);
+    const OptionSpec* entry = option_match(program_table, word, inline_value);
+    if (entry == nullptr) entry = option_match(common_options, word, inline_value);
     // The logging options only exist once the run log has read them.
-    if (spec == nullptr && runlog_ready() == 1)
-        spec = option_match(runlog_options, word, inline_value);
-    return spec;
+    if (entry == nullptr && runlog_ready() == 1)
+        entry = option_match(runlog_options, word, inline_value);
+    return entry;
 }
 
 int word_length(const char* word) {
@@ -55,9 +55,9 @@ int warn_unknown_args(int argc, char** argv, const OptionSpec* program_table, in
             continue;
         }
         const char* inline_value = nullptr;
-        const OptionSpec* spec = match_known(program_table, word, &inline_value);
-        if (spec != nullptr) {
-            if (spec->takes_value != 1 || inline_value != nullptr) continue;
+        const OptionSpec* entry = match_known(program_table, word, &inline_value);
+        if (entry != nullptr) {
+            if (entry->takes_value != 1 || inline_value != nullptr) continue;
             if (!has_next) return warnings;
             ++i;  // its value, whatever it looks like
             continue;
