@@ -13,7 +13,7 @@
 #include "common/text.h"
 #include "compare/filesystem_probe.h"
 #include "compare/partition_table.h"
-#include "compare/tool_output.h"
+#include "common/tool_output.h"
 #include "lvm/command_runner.h"
 
 namespace qor {

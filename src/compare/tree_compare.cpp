@@ -5,7 +5,7 @@
 #include "common/console_log.h"
 #include "common/interrupt.h"
 #include "common/text.h"
-#include "compare/tool_output.h"
+#include "common/tool_output.h"
 #include "lvm/command_runner.h"
 
 namespace qor {

@@ -89,21 +89,21 @@ TEST_F(LvAgainstFakeLvm, CreateLookupRemoveRoundTrip) {
     EXPECT_EQ(lv_create(vg, "scratch", 5000, err_, sizeof err_), -1);
     EXPECT_EQ(std::string(err_), "could not create LV " + vg_ + "/scratch:   Logical Volume " +
                                      "\"scratch\" already exists in volume group \"" + vg_ +
-                                     "\"\n");
+                                     "\"");
 
     ASSERT_EQ(lv_remove(vg, "scratch", err_, sizeof err_), 0) << err_;
     EXPECT_EQ(lv_lookup(vg, "scratch", &info_, err_, sizeof err_), 1);
     EXPECT_FALSE(std::filesystem::exists("/dev/" + vg_ + "/scratch"));
     EXPECT_EQ(lv_remove(vg, "scratch", err_, sizeof err_), -1);
     EXPECT_EQ(std::string(err_), "could not remove LV " + vg_ + "/scratch:   Failed to find " +
-                                     "logical volume \"" + vg_ + "/scratch\"\n");
+                                     "logical volume \"" + vg_ + "/scratch\"");
 }
 
 TEST_F(LvAgainstFakeLvm, FailingLvcreateQuotesItsMessage) {
     ASSERT_EQ(fake_lvm("fail lvcreate 5 '  Insufficient free space: 2 extents needed'"), 0);
     EXPECT_EQ(lv_create(vg_.c_str(), "scratch", 4096, err_, sizeof err_), -1);
     EXPECT_EQ(std::string(err_), "could not create LV " + vg_ +
-                                     "/scratch:   Insufficient free space: 2 extents needed\n");
+                                     "/scratch:   Insufficient free space: 2 extents needed");
 }
 
 }  // namespace

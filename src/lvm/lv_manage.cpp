@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "common/tool_output.h"
 #include "lvm/command_runner.h"
 
 namespace qor {
@@ -62,6 +63,7 @@ int lv_create(const char* vg, const char* lv, std::uint64_t size_bytes, char* er
     const char* argv[] = {"lvcreate", "-y", "-n", lv, "-L", size_arg, vg, nullptr};
     char out[kCreateOutSize] = "";
     if (command_succeeded(argv, kCreateTimeoutSeconds, out, sizeof out)) return 0;
+    tool_output_trim(out);  // the sentence is quoted in one log line
     text_format(err, err_size, "could not create LV %s/%s: %.400s", vg, lv,
                 out[0] != '\0' ? out : "lvcreate failed");
     return -1;
@@ -78,6 +80,7 @@ int lv_remove(const char* vg, const char* lv, char* err, std::size_t err_size) {
     const char* argv[] = {"lvremove", "-f", "-y", path, nullptr};
     char out[kRemoveOutSize] = "";
     if (command_succeeded(argv, kRemoveTimeoutSeconds, out, sizeof out)) return 0;
+    tool_output_trim(out);  // the sentence is quoted in one log line
     text_format(err, err_size, "could not remove LV %s: %.400s", path,
                 out[0] != '\0' ? out : "lvremove failed");
     return -1;

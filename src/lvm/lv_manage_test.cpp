@@ -90,7 +90,7 @@ TEST_F(LvManageWithFakeTools, CreateFailureQuotesAllOutputLines) {
     EXPECT_EQ(lv_create("vg0", "scratch", 4096, err_, sizeof err_), -1);
     EXPECT_STREQ(err_,
                  "could not create LV vg0/scratch:   Volume group \"vg0\" has insufficient free "
-                 "space.\n  Run `vgdisplay` to check.\n");
+                 "space.\n  Run `vgdisplay` to check.");
 }
 
 TEST_F(LvManageWithFakeTools, CreateQuotesAtMost400Characters) {
@@ -130,7 +130,7 @@ TEST_F(LvManageWithFakeTools, RemoveRunsForcedAndNamesVolumeOnFailure) {
     EXPECT_EQ(lv_remove("vg0", "scratch", err_, sizeof err_), -1);
     EXPECT_STREQ(err_,
                  "could not remove LV vg0/scratch:   Logical volume vg0/scratch contains a "
-                 "filesystem in use.\n");
+                 "filesystem in use.");
 }
 
 TEST_F(LvManageWithFakeTools, RemoveQuotesAtMost255CollectedBytes) {

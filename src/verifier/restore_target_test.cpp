@@ -107,7 +107,7 @@ TEST(RestoreTarget, PassesLookupAndCreateFailuresThrough) {
         bin.add_tool("lvcreate", "echo '  Insufficient free space' >&2; exit 5");
         Prepared p = prepare("home", nullptr, nullptr);
         EXPECT_EQ(p.result, -1);
-        EXPECT_EQ(p.err, "could not create LV vg0/home_qorverify:   Insufficient free space\n");
+        EXPECT_EQ(p.err, "could not create LV vg0/home_qorverify:   Insufficient free space");
     }
 }
 
@@ -166,7 +166,7 @@ TEST(RestoreTarget, FailedRemovalIsAWarning) {
     remove_restore_target(&p.target);
     std::string out = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("WARN  could not remove the restore-target LV vg0/home_qorverify: could not "
-                       "remove LV vg0/home_qorverify:   Logical volume vg0/home_qorverify in use.\n"
+                       "remove LV vg0/home_qorverify:   Logical volume vg0/home_qorverify in use."
                        " (remove it manually)"),
               std::string::npos)
         << out;
