@@ -5,24 +5,19 @@
 #include <vector>
 
 #include "common/options.h"
+#include "verifier/command_line.h"
 #include "fuzz_check.h"
 
 using namespace qor;
 
 namespace {
 
-// The verifier's own table, so the unknown-word pass sees what the program knows.
-const OptionSpec verifier_options[] = {
-    {"--meta", "-m", 1},
-    {"--search-dir", "-d", 1},
-    {"--mode", nullptr, 1},
-    {"--target-lv", nullptr, 1},
-    {"--target-file", nullptr, 1},
-    {"--keep-restored", nullptr, 0},
-    {"--remove-snapshot-after", nullptr, 0},
-    {"--no-progress", nullptr, 0},
-    {nullptr, nullptr, 0},
-};
+// Entries of a table before its terminating entry.
+std::size_t table_size(const OptionSpec* table) {
+    std::size_t n = 0;
+    while (table[n].long_name != nullptr) ++n;
+    return n;
+}
 
 constexpr std::size_t kMaxWords = 64;
 const char kDefault[] = "default";
@@ -81,7 +76,7 @@ void check_match(const char* word) {
     const OptionSpec* entry = option_match(verifier_options, word, &inline_value);
     if (entry == nullptr) return;
     FUZZ_CHECK(entry >= verifier_options &&
-               entry < verifier_options + std::size(verifier_options) - 1);
+               entry < verifier_options + table_size(verifier_options));
     if (inline_value == nullptr) return;
     // A flag given "=value" is no use of the flag.
     FUZZ_CHECK(entry->takes_value == 1);

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -210,6 +212,10 @@ TEST_F(BlockCompare, LeavesNoDescriptorOpenOnAnyPath) {
 // Runs in a child whose address space is capped just above what it already
 // uses, so neither 2 MiB chunk buffer can be had.
 void compare_with_address_space_cap(const char* snapshot, const char* target) {
+    // Earlier tests may have left freed chunk-sized blocks in the heap; large
+    // blocks must come from fresh mappings for the cap to bite.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    ::malloc_trim(0);
     std::ifstream status("/proc/self/status");
     std::string line;
     rlim_t used_kib = 0;

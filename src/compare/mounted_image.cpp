@@ -38,13 +38,6 @@ constexpr std::size_t UNDO_OUT_BYTES = 256;
 constexpr int NODE_WAIT_SLEEPS = 50;
 constexpr useconds_t NODE_WAIT_STEP_US = 100000;
 
-bool command_succeeded(const char* const* argv, std::uint32_t timeout_seconds, char* out,
-                       std::size_t out_size) {
-    CommandResult result{};
-    out[0] = '\0';
-    return run_command(argv, nullptr, timeout_seconds, 1, out, out_size, &result) == 0 &&
-           result.exit_code == 0;
-}
 
 static_assert(SETTLE_OUT_BYTES <= UNDO_OUT_BYTES);
 
@@ -115,7 +108,7 @@ int image_attach_loop(const char* device_path, MountedImage* image, char* err,
                       std::size_t err_size) {
     const char* argv[] = {"losetup", "-P", "--show", "-f", "-r", device_path, nullptr};
     char out[LOSETUP_ATTACH_OUT_BYTES];
-    bool attached = command_succeeded(argv, LOSETUP_ATTACH_SECONDS, out, sizeof out);
+    bool attached = run_command_succeeded(argv, LOSETUP_ATTACH_SECONDS, out, sizeof out);
     tool_output_trim(out);
     std::string_view name = loop_name_from_output(out);
     if (!attached || name.empty() || name.front() != '/') {
@@ -201,7 +194,7 @@ int mount_readonly(const char* device, const char* mount_point, char* err, std::
     if (probe_filesystem(device, 0, &fs_type) != 0) fs_type = FS_UNKNOWN;
     const char* argv[] = {"mount", "-o", mount_options_for(fs_type), device, mount_point, nullptr};
     char out[MOUNT_OUT_BYTES];
-    if (command_succeeded(argv, MOUNT_SECONDS, out, sizeof out)) return 0;
+    if (run_command_succeeded(argv, MOUNT_SECONDS, out, sizeof out)) return 0;
     tool_output_trim(out);
     text_format(err, err_size, "cannot mount %s at %s: %.300s", device, mount_point,
                 out[0] != '\0' ? out : "mount failed");

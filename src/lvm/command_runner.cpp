@@ -249,4 +249,11 @@ int run_command(const char* const* argv, const char* const* extra_env,
     return 0;
 }
 
+bool run_command_succeeded(const char* const* argv, std::uint32_t timeout_seconds, char* out,
+                           std::size_t out_size) {
+    CommandResult result{};
+    return run_command(argv, nullptr, timeout_seconds, 1, out, out_size, &result) == 0 &&
+           result.exit_code == 0;
+}
+
 }  // namespace qor

@@ -20,4 +20,9 @@ int run_command(const char* const* argv, const char* const* extra_env,
                 std::uint32_t timeout_seconds, int capture, char* out, std::size_t out_size,
                 CommandResult* result);
 
+// Runs argv with capture on and no extra environment; true when it ran and
+// exited with status 0, the only outcome a caller counts as success.
+bool run_command_succeeded(const char* const* argv, std::uint32_t timeout_seconds, char* out,
+                           std::size_t out_size);
+
 }  // namespace qor

@@ -30,12 +30,6 @@ unsigned long long size_in_kib(std::uint64_t size_bytes) {
     return kib < 1 ? 1 : kib;
 }
 
-bool command_succeeded(const char* const* argv, std::uint32_t timeout_seconds, char* out,
-                       std::size_t out_size) {
-    CommandResult result{};
-    return run_command(argv, nullptr, timeout_seconds, 1, out, out_size, &result) == 0 &&
-           result.exit_code == 0;
-}
 
 }  // namespace
 
@@ -62,7 +56,7 @@ int lv_create(const char* vg, const char* lv, std::uint64_t size_bytes, char* er
     text_format(size_arg, sizeof size_arg, "%lluK", size_in_kib(size_bytes));
     const char* argv[] = {"lvcreate", "-y", "-n", lv, "-L", size_arg, vg, nullptr};
     char out[kCreateOutSize] = "";
-    if (command_succeeded(argv, kCreateTimeoutSeconds, out, sizeof out)) return 0;
+    if (run_command_succeeded(argv, kCreateTimeoutSeconds, out, sizeof out)) return 0;
     tool_output_trim(out);  // the sentence is quoted in one log line
     text_format(err, err_size, "could not create LV %s/%s: %.400s", vg, lv,
                 out[0] != '\0' ? out : "lvcreate failed");
@@ -79,7 +73,7 @@ int lv_remove(const char* vg, const char* lv, char* err, std::size_t err_size) {
     text_format(path, sizeof path, "%s/%s", vg, lv);
     const char* argv[] = {"lvremove", "-f", "-y", path, nullptr};
     char out[kRemoveOutSize] = "";
-    if (command_succeeded(argv, kRemoveTimeoutSeconds, out, sizeof out)) return 0;
+    if (run_command_succeeded(argv, kRemoveTimeoutSeconds, out, sizeof out)) return 0;
     tool_output_trim(out);  // the sentence is quoted in one log line
     text_format(err, err_size, "could not remove LV %s: %.400s", path,
                 out[0] != '\0' ? out : "lvremove failed");

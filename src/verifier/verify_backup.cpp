@@ -180,8 +180,7 @@ void remove_source_snapshot(const SnapshotRef& ref) {
     text_format(name, sizeof name, "%s/%s", ref.vg_name, ref.snapshot_lv);
     const char* argv[] = {"lvremove", "-f", "-y", name, nullptr};
     char out[256];
-    CommandResult res;
-    if (run_command(argv, nullptr, 60, 1, out, sizeof out, &res) != 0 || res.exit_code != 0) {
+    if (!run_command_succeeded(argv, 60, out, sizeof out)) {
         runlog_log(RUNLOG_WARN, "verified OK but could not remove the snapshot %s: remove it manually",
                    name);
     }
