@@ -1,4 +1,5 @@
 #include "compare/block_compare.h"
+#include "support/fd_count.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -28,13 +29,7 @@ std::vector<std::uint8_t> pattern(std::size_t size) {
     return bytes;
 }
 
-int count_open_fds() {
-    DIR* dir = ::opendir("/proc/self/fd");
-    int count = 0;
-    while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-    ::closedir(dir);
-    return count;
-}
+using qor::test::open_fd_count;
 
 class BlockCompare : public ::testing::Test {
   protected:
@@ -196,7 +191,7 @@ TEST_F(BlockCompare, MessageIsOptionalAndTruncated) {
 }
 
 TEST_F(BlockCompare, LeavesNoDescriptorOpenOnAnyPath) {
-    const int before = count_open_fds();
+    const int before = open_fd_count();
     auto data = pattern(3 * MiB);
     write(snapshot_, data);
     write(target_, data);
@@ -205,7 +200,7 @@ TEST_F(BlockCompare, LeavesNoDescriptorOpenOnAnyPath) {
     compare(0, 0);                   // nothing to compare
     target_ = dir_ + "/missing";
     compare(CHUNK_2M, data.size());  // target cannot be opened
-    EXPECT_EQ(count_open_fds(), before);
+    EXPECT_EQ(open_fd_count(), before);
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

@@ -1,4 +1,5 @@
 #include "lvm/command_runner.h"
+#include "support/fd_count.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,13 +42,7 @@ Outcome sh(const char* script, std::uint32_t timeout = 10, std::size_t out_size 
     return r;
 }
 
-int open_fd_count() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr) ++n;
-    if (d != nullptr) closedir(d);
-    return n;
-}
+using qor::test::open_fd_count;
 
 double cpu_seconds() {
     rusage ru{};

@@ -12,6 +12,7 @@
 
 #include "common/error.h"
 #include "meta/snapshot_ref.h"
+#include "support/fd_count.h"
 
 namespace qor {
 namespace {
@@ -40,13 +41,7 @@ std::vector<std::uint8_t> valid_record(std::size_t size = BACKUP_HEADER_RECORD_S
     return b;
 }
 
-int open_fd_count() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr) ++n;
-    if (d != nullptr) closedir(d);
-    return n;
-}
+using qor::test::open_fd_count;
 
 class BackupHeaderTest : public ::testing::Test {
   protected:

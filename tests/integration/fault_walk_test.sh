@@ -95,7 +95,7 @@ EOF
     chmod +x "$fakebin/$tool"
 }
 
-# arm SPEC: makes the step fail. SPEC is a stand-in LVM tool (its fail
+# arm WHAT: makes the step fail. WHAT is a stand-in LVM tool (its fail
 # switch fails every call), qor_restore, or TOOL:CALL:CODE for fake_tool.
 arm() {
     local tool call code real
@@ -191,7 +191,7 @@ assert_machine_clean() {
 }
 
 # The call that a fake tool failed must be the one the row means.
-check_failed_call() { # tool-spec
+check_failed_call() { # tool-and-call
     local tool=${1%%:*} call
     [ -f "$fakebin/$tool.failed" ] || { fail "$tool was never called"; return; }
     call=${1#*:}
