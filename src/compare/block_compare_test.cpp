@@ -1,7 +1,6 @@
 #include "compare/block_compare.h"
 #include "support/fd_count.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 

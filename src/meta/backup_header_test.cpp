@@ -1,6 +1,5 @@
 #include "meta/backup_header.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
