@@ -4,7 +4,7 @@ DESTDIR ?=
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all build deps configure test check sanitize fuzz demo install package package-check clean
+.PHONY: all build deps configure test check sanitize fuzz demo install package package-check system-test clean
 FUZZ_SECONDS ?= 30
 
 all: build
@@ -27,6 +27,7 @@ test: deps
 	$(MAKE) sanitize
 	$(MAKE) fuzz
 	$(MAKE) package-check
+	$(MAKE) system-test
 
 check: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
@@ -62,6 +63,18 @@ package: deps
 
 package-check:
 	scripts/check-package
+
+# Real LVM2, device-mapper, udev and systemd in a throw-away Debian guest.
+# SYSTEM_CASES picks cases by name pattern; QOR_SYSTEM_TESTS=0 switches the
+# suite off on machines that cannot run a virtual machine at all.
+SYSTEM_CASES ?=
+system-test: deps
+	@if [ "$${QOR_SYSTEM_TESTS:-1}" = 0 ]; then \
+		echo "system-test: switched off (QOR_SYSTEM_TESTS=0): real LVM was not tested"; \
+	else \
+		$(MAKE) build package && \
+		QOR_BUILD_DIR=$(abspath $(BUILD)) tests/system/vm run tests/system/suite.sh $(SYSTEM_CASES); \
+	fi
 
 clean:
 	rm -rf $(BUILD)
