@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "common/options.h"
-#include "verifier/command_line.h"
 #include "fuzz_check.h"
+#include "verifier/command_line.h"
 
 using namespace qor;
 
@@ -61,7 +61,8 @@ bool word_is_present(const Argv& a, const char* name) {
 
 void check_table(Argv& a, const OptionSpec* table) {
     for (const OptionSpec* entry = table; entry->long_name != nullptr; ++entry) {
-        const char* v = arg_value(a.argc(), a.argv(), entry->long_name, entry->short_name, kDefault);
+        const char* v =
+            arg_value(a.argc(), a.argv(), entry->long_name, entry->short_name, kDefault);
         FUZZ_CHECK(v == kDefault || points_into_words(a, v));
         const int flag = arg_flag(a.argc(), a.argv(), entry->long_name, entry->short_name);
         FUZZ_CHECK(flag ==

@@ -10,8 +10,8 @@
 #include <memory>
 #include <new>
 
-#include "common/sha256.h"
 #include "common/interrupt.h"
+#include "common/sha256.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 

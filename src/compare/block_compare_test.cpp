@@ -1,10 +1,8 @@
 #include "compare/block_compare.h"
-#include "support/fd_count.h"
 
 #include <fcntl.h>
-#include <malloc.h>
-
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -14,6 +12,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/fd_count.h"
 
 namespace qor {
 namespace {

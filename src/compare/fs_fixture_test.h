@@ -68,7 +68,7 @@ inline std::string partx_losetup_dir() {
 // Every test that mounts takes this lock, so that parallel test processes do
 // not see each other's temporary mount directories as leftovers.
 class FsTestLock {
-public:
+  public:
     FsTestLock()
         : fd_(open("/tmp/qor_verifier_fs_tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
         if (fd_ >= 0) flock(fd_, LOCK_EX);
@@ -79,7 +79,7 @@ public:
     FsTestLock(const FsTestLock&) = delete;
     FsTestLock& operator=(const FsTestLock&) = delete;
 
-private:
+  private:
     int fd_;
 };
 
@@ -185,7 +185,7 @@ inline bool make_partitioned_image(const std::string& path, const std::string& l
 // A directory of stand-in tools put first in PATH for the life of the object;
 // the previous PATH comes back afterwards.
 class ToolDir {
-public:
+  public:
     explicit ToolDir(const std::string& dir) : dir_(dir) {
         std::filesystem::create_directories(dir_);
         const char* path = std::getenv("PATH");
@@ -225,7 +225,7 @@ public:
 
     const std::string& dir() const { return dir_; }
 
-private:
+  private:
     std::string log_path() const { return dir_ + "/calls.log"; }
 
     std::string dir_;

@@ -1,7 +1,6 @@
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -16,7 +15,7 @@ namespace {
 
 // A signal that already arrived stops the comparisons at their first check.
 class InterruptPoints : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         interrupt_clear();
         interrupt_install();
@@ -37,7 +36,8 @@ TEST_F(InterruptPoints, BlockComparisonStopsBetweenChunks) {
     raise(SIGTERM);
     CompareStats stats;
     char err[400];
-    EXPECT_EQ(compare_blocks(file_.c_str(), file_.c_str(), 4096, 8192, &stats, err, sizeof err), -1);
+    EXPECT_EQ(compare_blocks(file_.c_str(), file_.c_str(), 4096, 8192, &stats, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "interrupted");
     EXPECT_EQ(stats.bytes_compared, 0u);
 }

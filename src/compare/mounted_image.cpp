@@ -11,9 +11,9 @@
 
 #include "common/interrupt.h"
 #include "common/text.h"
+#include "common/tool_output.h"
 #include "compare/filesystem_probe.h"
 #include "compare/partition_table.h"
-#include "common/tool_output.h"
 #include "lvm/command_runner.h"
 
 namespace qor {
@@ -38,7 +38,6 @@ constexpr std::size_t UNDO_OUT_BYTES = 256;
 constexpr int NODE_WAIT_SLEEPS = 50;
 constexpr useconds_t NODE_WAIT_STEP_US = 100000;
 
-
 static_assert(SETTLE_OUT_BYTES <= UNDO_OUT_BYTES);
 
 // Runs a command whose outcome changes nothing for the caller.
@@ -52,7 +51,7 @@ void command_run_ignored(const char* const* argv, std::uint32_t timeout_seconds,
 // Undoes what the record holds unless the mount completed, so that every
 // early return leaves nothing behind.
 class ImageUndo {
-public:
+  public:
     explicit ImageUndo(MountedImage* image) : image_(image) {}
     ~ImageUndo() {
         if (image_ != nullptr) unmount_image(image_);
@@ -61,7 +60,7 @@ public:
     ImageUndo& operator=(const ImageUndo&) = delete;
     void release() { image_ = nullptr; }
 
-private:
+  private:
     MountedImage* image_;
 };
 

@@ -8,8 +8,8 @@ namespace qor {
 // One image mounted read-only for the file-tree comparison: whole on
 // "<root_dir>/whole", or per partition on "<root_dir>/p<i>" through a loop device.
 struct MountedImage {
-    char root_dir[512];      // temporary directory; empty when none
-    char loop_device[64];    // attached loop device; empty when none
+    char root_dir[512];    // temporary directory; empty when none
+    char loop_device[64];  // attached loop device; empty when none
     std::int32_t partitions_mounted;
     std::int32_t whole_mounted;
 };

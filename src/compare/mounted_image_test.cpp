@@ -54,7 +54,7 @@ MountFacts mount_facts(const std::string& mount_point) {
 // Every test leaves no mount, no temporary directory and no loop device
 // behind, whatever mount_image or unmount_image did.
 class MountedImageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!test::running_as_root()) {
             GTEST_SKIP() << "needs root: attaches loop devices and mounts file systems";

@@ -26,7 +26,7 @@ constexpr char LAYOUT_SENTENCE[] =
 // Two hand-made "mounted" images: records whose mount points are plain
 // directories under a temporary directory, and a recording diff first in PATH.
 class TreeCompareTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(temp_.ok());
         snapshot_ = record("snap");

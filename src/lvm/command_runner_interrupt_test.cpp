@@ -1,6 +1,5 @@
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 
@@ -12,7 +11,7 @@ namespace {
 
 // The child signals us the way an operator's Ctrl-C or systemd's stop would.
 class RunnerInterrupt : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         interrupt_clear();
         interrupt_install();

@@ -1,5 +1,4 @@
 #include "lvm/command_runner.h"
-#include "support/fd_count.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,6 +16,8 @@
 #include <set>
 #include <string>
 #include <thread>
+
+#include "support/fd_count.h"
 
 namespace qor {
 namespace {

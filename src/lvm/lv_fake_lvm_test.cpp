@@ -16,7 +16,7 @@ namespace qor {
 namespace {
 
 class LvAgainstFakeLvm : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to create /dev/<vg> entries";
         const char* support = std::getenv("QOR_TEST_SUPPORT_DIR");
@@ -88,8 +88,7 @@ TEST_F(LvAgainstFakeLvm, CreateLookupRemoveRoundTrip) {
 
     EXPECT_EQ(lv_create(vg, "scratch", 5000, err_, sizeof err_), -1);
     EXPECT_EQ(std::string(err_), "could not create LV " + vg_ + "/scratch:   Logical Volume " +
-                                     "\"scratch\" already exists in volume group \"" + vg_ +
-                                     "\"");
+                                     "\"scratch\" already exists in volume group \"" + vg_ + "\"");
 
     ASSERT_EQ(lv_remove(vg, "scratch", err_, sizeof err_), 0) << err_;
     EXPECT_EQ(lv_lookup(vg, "scratch", &info_, err_, sizeof err_), 1);

@@ -30,7 +30,6 @@ unsigned long long size_in_kib(std::uint64_t size_bytes) {
     return kib < 1 ? 1 : kib;
 }
 
-
 }  // namespace
 
 int lv_name_valid(const char* name) {

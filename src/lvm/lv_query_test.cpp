@@ -133,7 +133,7 @@ TEST(LvSnapshotInvalid, OnlyUpperCaseIAndSInFifthPlaceCount) {
 }
 
 class LvQueryWithFakeLvs : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(tools_.ok()); }
     FakeToolDir tools_;
     LvInfo info_ = filled_info();

@@ -139,7 +139,8 @@ TEST(CommandLine, OutcomeLinesAndStatus) {
     EXPECT_EQ(cli_report_outcome(0, &byte, &stats, ""), 0);
     std::string out = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("] INFO  verified identical: 8388608 bytes compared, 0 mismatches\n"),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
 
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(cli_report_outcome(0, &fs, &stats, ""), 0);

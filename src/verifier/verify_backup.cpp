@@ -40,7 +40,7 @@ struct Leftovers {
 // The scratch target from its creation on: removed when the sequence is done
 // with it, on every path, unless the operator asked to keep it.
 class ScratchTarget {
-public:
+  public:
     ScratchTarget(bool keep, Leftovers* leftovers) : keep_(keep), leftovers_(leftovers) {}
     ~ScratchTarget() { dispose(); }
     ScratchTarget(const ScratchTarget&) = delete;
@@ -53,7 +53,7 @@ public:
         target_.valid = 0;
     }
 
-private:
+  private:
     RestoreTarget target_{};
     bool keep_;
     Leftovers* leftovers_;
@@ -63,7 +63,7 @@ private:
 // directory is the last thing removed, so if it is still there, something
 // below it could not be undone.
 class MountGuard {
-public:
+  public:
     explicit MountGuard(Leftovers* leftovers) : leftovers_(leftovers) {}
     ~MountGuard() {
         char root[sizeof image_.root_dir];
@@ -75,7 +75,7 @@ public:
     MountGuard& operator=(const MountGuard&) = delete;
     MountedImage* get() { return &image_; }
 
-private:
+  private:
     MountedImage image_{};
     Leftovers* leftovers_;
 };
@@ -110,7 +110,8 @@ int check_snapshot(const SnapshotRef& ref, char* msg, std::size_t msg_size) {
     char lvm_err[STEP_MSG_SIZE] = "";
     int found = lv_lookup(ref.vg_name, ref.snapshot_lv, &info, lvm_err, sizeof lvm_err);
     if (found != 0) {
-        text_format(msg, msg_size, "the kept snapshot %s/%s recorded in this backup no longer exists%s%s",
+        text_format(msg, msg_size,
+                    "the kept snapshot %s/%s recorded in this backup no longer exists%s%s",
                     ref.vg_name, ref.snapshot_lv, found < 0 ? ": " : "", found < 0 ? lvm_err : "");
         return 1;
     }
@@ -120,7 +121,8 @@ int check_snapshot(const SnapshotRef& ref, char* msg, std::size_t msg_size) {
         return 1;
     }
     if (tagged == 0) {
-        text_format(msg, msg_size, "%s/%s exists but was not created by qor_agent -- refusing to use it",
+        text_format(msg, msg_size,
+                    "%s/%s exists but was not created by qor_agent -- refusing to use it",
                     ref.vg_name, ref.snapshot_lv);
         return 1;
     }
@@ -181,8 +183,8 @@ void remove_source_snapshot(const SnapshotRef& ref) {
     const char* argv[] = {"lvremove", "-f", "-y", name, nullptr};
     char out[256];
     if (!run_command_succeeded(argv, 60, out, sizeof out)) {
-        runlog_log(RUNLOG_WARN, "verified OK but could not remove the snapshot %s: remove it manually",
-                   name);
+        runlog_log(RUNLOG_WARN,
+                   "verified OK but could not remove the snapshot %s: remove it manually", name);
     }
 }
 
@@ -213,8 +215,8 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
                             msg_size, &mount_failed, leftovers);
         if (mount_failed) return 1;
     } else {
-        r = compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size,
-                           stats, cmp_err, sizeof cmp_err);
+        r = compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size, stats,
+                           cmp_err, sizeof cmp_err);
     }
     scratch.dispose();  // gone whatever the comparison found
     if (r != 0) {

@@ -1,8 +1,7 @@
 #include "verifier/verify_backup.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -20,7 +19,7 @@ using qor::test::FakeToolDir;
 constexpr std::size_t REF_OFFSET = 25157;
 
 class VerifyBackupTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/qor_verify.XXXXXX";
         dir_ = ::mkdtemp(tmpl);
@@ -38,7 +37,8 @@ protected:
         for (int i = 0; i < 8; ++i) rec[76 + i] = static_cast<std::uint8_t>(source_size >> (8 * i));
         std::memcpy(rec.data() + REF_OFFSET, ref.data(), ref.size());
         std::ofstream(meta_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(rec.data()), static_cast<std::streamsize>(rec.size()));
+            .write(reinterpret_cast<const char*>(rec.data()),
+                   static_cast<std::streamsize>(rec.size()));
     }
 
     int run(std::string* msg, const char* target_file = nullptr) {
@@ -84,8 +84,9 @@ TEST_F(VerifyBackupTest, UnparseableReferenceIsQuotedCutTo80Characters) {
     write_meta(ref);
     std::string msg;
     EXPECT_EQ(run(&msg), 1);
-    EXPECT_EQ(msg, "the backup's recorded snapshot ('" + ref.substr(0, 80) +
-                       "') is not in a format qor_verifier understands (only LVM is supported today)");
+    EXPECT_EQ(msg,
+              "the backup's recorded snapshot ('" + ref.substr(0, 80) +
+                  "') is not in a format qor_verifier understands (only LVM is supported today)");
     EXPECT_FALSE(bin.ran("lvs"));
 }
 
@@ -130,13 +131,15 @@ TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
     write_meta("lvm:qornosuchvg/home=home_snap");
     FakeToolDir bin;
     bin.add_tool("lvs",
-            "case \"$*\" in *lv_tags*) echo '  qor_agent_old,daily';; *) echo '  "
-            "qornosuchvg|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
+                 "case \"$*\" in *lv_tags*) echo '  qor_agent_old,daily';; *) echo '  "
+                 "qornosuchvg|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
     std::string target = dir_ + "/restored.img";
     bin.add_tool("qor_restore", "head -c 4096 /dev/zero > '" + target + "'");
     std::string msg;
     EXPECT_EQ(run(&msg, target.c_str()), 1);
-    EXPECT_EQ(msg, "comparison failed: cannot open /dev/qornosuchvg/home_snap: No such file or directory");
+    EXPECT_EQ(
+        msg,
+        "comparison failed: cannot open /dev/qornosuchvg/home_snap: No such file or directory");
     EXPECT_NE(::access(target.c_str(), F_OK), 0);
 }
 
@@ -144,8 +147,8 @@ TEST_F(VerifyBackupTest, FailedRestoreNamesTheTarget) {
     write_meta("lvm:vg0/home=home_snap");
     FakeToolDir bin;
     bin.add_tool("lvs",
-            "case \"$*\" in *lv_tags*) echo '  qor_agent';; *) echo '  "
-            "vg0|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
+                 "case \"$*\" in *lv_tags*) echo '  qor_agent';; *) echo '  "
+                 "vg0|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
     bin.add_tool("qor_restore", "exit 4");
     std::string target = dir_ + "/restored.img";
     std::string msg;

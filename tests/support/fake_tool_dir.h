@@ -16,7 +16,7 @@
 namespace qor::test {
 
 class FakeToolDir {
-public:
+  public:
     FakeToolDir() {
         char tmpl[] = "/tmp/qor_lvm_test.XXXXXX";
         const char* made = mkdtemp(tmpl);
@@ -68,7 +68,7 @@ public:
 
     bool ran(const std::string& name) const { return std::filesystem::exists(args_file(name)); }
 
-private:
+  private:
     std::string args_file(const std::string& name) const { return dir_ + "/" + name + ".args"; }
 
     std::string dir_;

@@ -77,18 +77,27 @@ Args parse_args(int argc, char** argv) {
         std::string_view opt = argv[i];
         if (i + 1 >= argc) die("option %s needs a value", argv[i]);
         const char* val = argv[++i];
-        if (opt == "--image") a.image = val;
-        else if (opt == "--out") a.out = val;
-        else if (opt == "--ref") a.ref = val;
-        else if (opt == "--chunk-size") a.chunk_size = parse_number(argv[i - 1], val, 0);
+        if (opt == "--image")
+            a.image = val;
+        else if (opt == "--out")
+            a.out = val;
+        else if (opt == "--ref")
+            a.ref = val;
+        else if (opt == "--chunk-size")
+            a.chunk_size = parse_number(argv[i - 1], val, 0);
         else if (opt == "--source-size") {
             a.source_size = parse_number(argv[i - 1], val, 0);
             a.source_size_given = true;
-        } else if (opt == "--version") a.version = parse_number(argv[i - 1], val, 0);
-        else if (opt == "--magic") a.magic = parse_number(argv[i - 1], val, 16);
-        else if (opt == "--header-length") a.header_length = parse_number(argv[i - 1], val, 0);
-        else if (opt == "--file-size") a.file_size = parse_number(argv[i - 1], val, 0);
-        else die("unknown option %s", argv[i - 1]);
+        } else if (opt == "--version")
+            a.version = parse_number(argv[i - 1], val, 0);
+        else if (opt == "--magic")
+            a.magic = parse_number(argv[i - 1], val, 16);
+        else if (opt == "--header-length")
+            a.header_length = parse_number(argv[i - 1], val, 0);
+        else if (opt == "--file-size")
+            a.file_size = parse_number(argv[i - 1], val, 0);
+        else
+            die("unknown option %s", argv[i - 1]);
     }
     if (a.out == nullptr) die("--out is required");
     return a;
@@ -130,7 +139,8 @@ std::uint64_t copy_sparse(const char* image, const std::string& dst) {
             die("cannot write %s: %s", dst.c_str(), std::strerror(errno));
         off += got;
     }
-    if (ftruncate(out.get(), off) != 0) die("cannot size %s: %s", dst.c_str(), std::strerror(errno));
+    if (ftruncate(out.get(), off) != 0)
+        die("cannot size %s: %s", dst.c_str(), std::strerror(errno));
     return static_cast<std::uint64_t>(off);
 }
 
@@ -150,7 +160,8 @@ void write_meta(const Args& a, std::uint64_t source_size) {
     std::string path = std::string(a.out) + ".meta";
     qor::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.is_open()) die("cannot create %s: %s", path.c_str(), std::strerror(errno));
-    std::size_t body = a.file_size < kRecordSize ? static_cast<std::size_t>(a.file_size) : kRecordSize;
+    std::size_t body =
+        a.file_size < kRecordSize ? static_cast<std::size_t>(a.file_size) : kRecordSize;
     if (!write_all(fd.get(), rec.data(), body, 0))
         die("cannot write %s: %s", path.c_str(), std::strerror(errno));
     if (ftruncate(fd.get(), static_cast<off_t>(a.file_size)) != 0)
