@@ -2,8 +2,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "common/error.h"
-#include "compare/byte_order.h"
 #include "compare/crc32_ieee.h"
 #include "compare/partition_table.h"
 #include "fuzz_check.h"

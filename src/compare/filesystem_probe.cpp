@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/file_io.h"
-#include "compare/byte_order.h"
 
 namespace qor {
 namespace {

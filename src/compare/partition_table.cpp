@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/error.h"
 #include "common/file_io.h"
 #include "common/text.h"
-#include "compare/byte_order.h"
 #include "compare/crc32_ieee.h"
 
 namespace qor {

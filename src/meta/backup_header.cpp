@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/error.h"
 #include "common/file_io.h"
 
@@ -14,19 +15,6 @@ constexpr std::size_t OFF_VERSION = 4;        // u16
 constexpr std::size_t OFF_HEADER_LENGTH = 8;  // u32
 constexpr std::size_t OFF_CHUNK_SIZE = 12;    // u32
 constexpr std::size_t OFF_SOURCE_SIZE = 76;   // u64
-
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint64_t le64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-}
 
 void header_decode(BackupHeader* header) {
     header->magic = le32(header->raw + OFF_MAGIC);
