@@ -233,27 +233,5 @@ TEST_F(BlockCompare, ReportsTheEffectiveChunkSizeWhenOutOfMemory) {
 }
 #endif
 
-TEST(ReadFullAt, StopsAtEndOfFileAndFailsOnUnreadableDescriptors) {
-    char tmpl[] = "/tmp/read_full_at.XXXXXX";
-    int fd = ::mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    ::unlink(tmpl);
-    ASSERT_EQ(::write(fd, "0123456789", 10), 10);
-    char buf[16] = {};
-    EXPECT_EQ(read_full_at(fd, buf, 0, 0), 0);
-    EXPECT_EQ(read_full_at(fd, buf, 4, 3), 4);
-    EXPECT_EQ(std::string(buf, 4), "3456");
-    EXPECT_EQ(read_full_at(fd, buf, 16, 6), 4);  // only up to end of file
-    EXPECT_EQ(read_full_at(fd, buf, 16, 100), 0);
-    EXPECT_EQ(read_full_at(fd, buf, 4, ~std::uint64_t{0} - 1), -1);  // not addressable
-    ::close(fd);
-
-    int pipe_fds[2];
-    ASSERT_EQ(::pipe(pipe_fds), 0);
-    EXPECT_EQ(read_full_at(pipe_fds[0], buf, 4, 0), -1);  // not seekable
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
-}
-
 }  // namespace
 }  // namespace qor

@@ -47,19 +47,6 @@ constexpr std::size_t GPT_GUID_BYTES = 16;
 constexpr std::size_t GPT_FIRST_LBA = 32;  // u64
 constexpr std::size_t GPT_LAST_LBA = 40;   // u64, inclusive
 
-// Closes the descriptor on every way out of the reader.
-class TableFile {
-  public:
-    explicit TableFile(int fd) : fd_(fd) {}
-    ~TableFile() { file_close(fd_); }
-    TableFile(const TableFile&) = delete;
-    TableFile& operator=(const TableFile&) = delete;
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 // Hostile tables can hold LBAs whose byte offsets do not fit 64 bits; such
 // values are treated as unaddressable instead of being allowed to wrap.
 bool lba_to_bytes(std::uint64_t lba, std::uint32_t sector_size, std::uint64_t* bytes) {
@@ -227,25 +214,24 @@ int read_partition_table(const char* path, std::uint32_t sector_size, PartitionT
     std::memset(table, 0, sizeof *table);
     table->sector_size = sector_size != 0 ? sector_size : DEFAULT_SECTOR_SIZE;
 
-    int fd = -1;
-    const int opened = file_open_read(path, &fd);
+    UniqueFd file;
+    const int opened = file_open_read(path, &file);
     if (opened != 0) return opened;
-    TableFile file(fd);
 
     std::uint8_t mbr[RECORD_BYTES];
     std::size_t got = 0;
-    const int read = file_pread(file.fd(), mbr, sizeof mbr, 0, &got);
+    const int read = file_pread(file.get(), mbr, sizeof mbr, 0, &got);
     if (read != 0) return read;
     if (got < RECORD_BYTES || !record_has_signature(mbr)) return 0;
 
     // A protective entry anywhere, hybrid MBRs included, means the GPT is authoritative.
     if (mbr_has_protective_entry(mbr)) {
         GptLayout layout{};
-        if (!gpt_read_header(file.fd(), table->sector_size, &layout)) return ERR_UNSUPPORTED;
-        gpt_read_entries(file.fd(), layout, table);
+        if (!gpt_read_header(file.get(), table->sector_size, &layout)) return ERR_UNSUPPORTED;
+        gpt_read_entries(file.get(), layout, table);
         return 0;
     }
-    mbr_read(file.fd(), mbr, table);
+    mbr_read(file.get(), mbr, table);
     return 0;
 }
 

@@ -42,7 +42,7 @@ int header_validate(const BackupHeader& header, std::size_t got) {
 
 int read_backup_header(const char* path, BackupHeader* header) {
     if (header == nullptr) return ERR_INVALID;
-    int fd = -1;
+    UniqueFd fd;
     int rc = file_open_read(path, &fd);
     if (rc != 0) return rc;
 
@@ -56,8 +56,8 @@ int read_backup_header(const char* path, BackupHeader* header) {
     header->source_size = 0;
 
     std::size_t got = 0;
-    rc = file_pread(fd, header->raw, BACKUP_HEADER_RECORD_SIZE, 0, &got);
-    file_close(fd);  // nothing to do about a failed close of a read-only file
+    rc = file_pread(fd.get(), header->raw, BACKUP_HEADER_RECORD_SIZE, 0, &got);
+    fd.reset();  // nothing to do about a failed close of a read-only file
     if (rc != 0) return rc;
 
     header_decode(header);
