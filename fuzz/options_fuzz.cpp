@@ -19,8 +19,8 @@ std::size_t table_size(const OptionSpec* table) {
     return n;
 }
 
-constexpr std::size_t kMaxWords = 64;
-const char kDefault[] = "default";
+constexpr std::size_t MAX_WORDS = 64;
+const char DEFAULT[] = "default";
 
 struct Argv {
     std::vector<std::string> words;
@@ -33,7 +33,7 @@ struct Argv {
 void argv_build(const std::uint8_t* data, std::size_t size, Argv* a) {
     a->words.emplace_back("qor_verifier");
     std::size_t start = 0;
-    for (std::size_t i = 0; i <= size && a->words.size() < kMaxWords; ++i) {
+    for (std::size_t i = 0; i <= size && a->words.size() < MAX_WORDS; ++i) {
         if (i == size || data[i] == 0) {
             a->words.emplace_back(reinterpret_cast<const char*>(data + start), i - start);
             start = i + 1;
@@ -61,9 +61,8 @@ bool word_is_present(const Argv& a, const char* name) {
 
 void check_table(Argv& a, const OptionSpec* table) {
     for (const OptionSpec* entry = table; entry->long_name != nullptr; ++entry) {
-        const char* v =
-            arg_value(a.argc(), a.argv(), entry->long_name, entry->short_name, kDefault);
-        FUZZ_CHECK(v == kDefault || points_into_words(a, v));
+        const char* v = arg_value(a.argc(), a.argv(), entry->long_name, entry->short_name, DEFAULT);
+        FUZZ_CHECK(v == DEFAULT || points_into_words(a, v));
         const int flag = arg_flag(a.argc(), a.argv(), entry->long_name, entry->short_name);
         FUZZ_CHECK(flag ==
                    (word_is_present(a, entry->long_name) || word_is_present(a, entry->short_name)));
@@ -73,7 +72,7 @@ void check_table(Argv& a, const OptionSpec* table) {
 // Whatever option_match returns is an entry of the table, and a value it
 // reports lies after an "=" in the word itself.
 void check_match(const char* word) {
-    const char* inline_value = kDefault;
+    const char* inline_value = DEFAULT;
     const OptionSpec* entry = option_match(verifier_options, word, &inline_value);
     if (entry == nullptr) return;
     FUZZ_CHECK(entry >= verifier_options &&

@@ -142,16 +142,24 @@ struct GptLayout {
     std::uint32_t entry_bytes;
 };
 
-// Checks the header at LBA 1 in order: signature, size, CRC, entry geometry.
+// Checks the header at LBA 1 in this order, each check relying on the ones
+// before it: readable, signature, size, CRC, then the entry geometry.
 bool gpt_read_header(int fd, std::uint32_t sector_size, GptLayout* layout) {
     std::uint8_t header[RECORD_BYTES];
     std::size_t got = 0;
+    // A header shorter than the fields of revision 1.0 cannot say where its
+    // entries are; the device ends too early for a GPT.
     if (file_pread(fd, header, sizeof header, sector_size, &got) != 0) return false;
     if (got < GPT_HEADER_MIN) return false;
+    // Without the signature the protective entry announced a GPT that is not there.
     if (std::memcmp(header, GPT_SIGNATURE, sizeof GPT_SIGNATURE) != 0) return false;
+    // The CRC covers header_size bytes: fewer would leave defined fields
+    // unchecked, more than were read cannot be checked at all.
     const std::uint32_t header_size = le32(header + GPT_HEADER_SIZE);
     if (header_size < GPT_HEADER_MIN || header_size > got) return false;
 
+    // A mismatch means a damaged or half-written header: none of its numbers
+    // can be trusted, so none is used.
     const std::uint32_t stored_crc = le32(header + GPT_HEADER_CRC);
     std::uint8_t copy[RECORD_BYTES];
     std::memcpy(copy, header, header_size);
@@ -161,7 +169,11 @@ bool gpt_read_header(int fd, std::uint32_t sector_size, GptLayout* layout) {
     layout->entries_lba = le64(header + GPT_ENTRIES_LBA);
     layout->entry_count = le32(header + GPT_ENTRY_COUNT);
     layout->entry_bytes = le32(header + GPT_ENTRY_BYTES);
+    // No entries is no table; more than 4096 bounds the reads a hostile
+    // header can ask for (partitioning tools write 128).
     if (layout->entry_count == 0 || layout->entry_count > GPT_ENTRY_COUNT_MAX) return false;
+    // 128 bytes hold the fields every entry has; above 512 an entry would not
+    // fit the buffer it is read into.
     return layout->entry_bytes >= GPT_ENTRY_BYTES_MIN && layout->entry_bytes <= GPT_ENTRY_BYTES_MAX;
 }
 

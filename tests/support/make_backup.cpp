@@ -27,14 +27,14 @@
 
 namespace {
 
-constexpr std::size_t kRecordSize = 131072;
-constexpr std::size_t kOffVersion = 4;
-constexpr std::size_t kOffHeaderLength = 8;
-constexpr std::size_t kOffChunkSize = 12;
-constexpr std::size_t kOffSourceSize = 76;
-constexpr std::size_t kOffSnapshotRef = 25157;
-constexpr std::uint32_t kMagicQorm = 0x4D524F51;  // "QORM" read as little-endian
-constexpr std::size_t kCopyBlock = 1 << 20;
+constexpr std::size_t RECORD_SIZE = 131072;
+constexpr std::size_t OFF_VERSION = 4;
+constexpr std::size_t OFF_HEADER_LENGTH = 8;
+constexpr std::size_t OFF_CHUNK_SIZE = 12;
+constexpr std::size_t OFF_SOURCE_SIZE = 76;
+constexpr std::size_t OFF_SNAPSHOT_REF = 25157;
+constexpr std::uint32_t MAGIC_QORM = 0x4D524F51;  // "QORM" read as little-endian
+constexpr std::size_t COPY_BLOCK = 1 << 20;
 
 struct Args {
     const char* image = nullptr;
@@ -44,9 +44,9 @@ struct Args {
     std::uint64_t source_size = 0;
     bool source_size_given = false;
     std::uint64_t version = 1;
-    std::uint64_t magic = kMagicQorm;
-    std::uint64_t header_length = kRecordSize;
-    std::uint64_t file_size = kRecordSize;
+    std::uint64_t magic = MAGIC_QORM;
+    std::uint64_t header_length = RECORD_SIZE;
+    std::uint64_t file_size = RECORD_SIZE;
 };
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void die(const char* fmt, ...) {
@@ -127,7 +127,7 @@ std::uint64_t copy_sparse(const char* image, const std::string& dst) {
     if (!in.is_open()) die("cannot open %s: %s", image, std::strerror(errno));
     qor::UniqueFd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!out.is_open()) die("cannot create %s: %s", dst.c_str(), std::strerror(errno));
-    std::vector<unsigned char> buf(kCopyBlock);
+    std::vector<unsigned char> buf(COPY_BLOCK);
     off_t off = 0;
     for (;;) {
         ssize_t got = pread(in.get(), buf.data(), buf.size(), off);
@@ -145,23 +145,23 @@ std::uint64_t copy_sparse(const char* image, const std::string& dst) {
 }
 
 void write_meta(const Args& a, std::uint64_t source_size) {
-    std::vector<unsigned char> rec(kRecordSize, 0);
+    std::vector<unsigned char> rec(RECORD_SIZE, 0);
     put_le(rec, 0, a.magic, 4);
-    put_le(rec, kOffVersion, a.version, 2);
-    put_le(rec, kOffHeaderLength, a.header_length, 4);
-    put_le(rec, kOffChunkSize, a.chunk_size, 4);
-    put_le(rec, kOffSourceSize, source_size, 8);
+    put_le(rec, OFF_VERSION, a.version, 2);
+    put_le(rec, OFF_HEADER_LENGTH, a.header_length, 4);
+    put_le(rec, OFF_CHUNK_SIZE, a.chunk_size, 4);
+    put_le(rec, OFF_SOURCE_SIZE, source_size, 8);
     // A reference that runs to the record's end is written without its zero,
     // which is how a header without a terminator is produced.
-    std::size_t room = kRecordSize - kOffSnapshotRef;
+    std::size_t room = RECORD_SIZE - OFF_SNAPSHOT_REF;
     std::size_t n = a.ref.size() < room ? a.ref.size() : room;
-    std::memcpy(rec.data() + kOffSnapshotRef, a.ref.data(), n);
+    std::memcpy(rec.data() + OFF_SNAPSHOT_REF, a.ref.data(), n);
 
     std::string path = std::string(a.out) + ".meta";
     qor::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.is_open()) die("cannot create %s: %s", path.c_str(), std::strerror(errno));
     std::size_t body =
-        a.file_size < kRecordSize ? static_cast<std::size_t>(a.file_size) : kRecordSize;
+        a.file_size < RECORD_SIZE ? static_cast<std::size_t>(a.file_size) : RECORD_SIZE;
     if (!write_all(fd.get(), rec.data(), body, 0))
         die("cannot write %s: %s", path.c_str(), std::strerror(errno));
     if (ftruncate(fd.get(), static_cast<off_t>(a.file_size)) != 0)
