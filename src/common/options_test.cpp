@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_argv.h"
+#include "support/test_argv.h"
 
 namespace qor {
 namespace {

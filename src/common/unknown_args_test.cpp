@@ -8,8 +8,8 @@
 #include "common/console_log.h"
 #include "common/options.h"
 #include "common/run_log.h"
-#include "common/test_argv.h"
-#include "common/test_log_line.h"
+#include "support/test_argv.h"
+#include "support/test_log_line.h"
 
 namespace qor {
 namespace {

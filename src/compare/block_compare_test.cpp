@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/fd_count.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
@@ -32,14 +33,7 @@ using qor::test::open_fd_count;
 
 class BlockCompare : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/block_compare_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        snapshot_ = dir_ + "/snapshot";
-        target_ = dir_ + "/target";
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void SetUp() override { ASSERT_TRUE(tmp_.ok()); }
 
     static void write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -55,7 +49,8 @@ class BlockCompare : public ::testing::Test {
                               sizeof err_);
     }
 
-    std::string dir_, snapshot_, target_;
+    TestTempDir tmp_;
+    std::string dir_ = tmp_.path(), snapshot_ = tmp_ / "snapshot", target_ = tmp_ / "target";
     CompareStats stats_{};
     char err_[400] = {};
 };

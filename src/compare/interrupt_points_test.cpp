@@ -9,6 +9,7 @@
 #include "common/interrupt.h"
 #include "compare/block_compare.h"
 #include "compare/tree_compare.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
@@ -19,17 +20,15 @@ class InterruptPoints : public ::testing::Test {
     void SetUp() override {
         interrupt_clear();
         interrupt_install();
-        char tmpl[] = "/tmp/qor_interrupt.XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        file_ = dir_ + "/data";
+        ASSERT_TRUE(tmp_.ok());
         std::ofstream(file_) << std::string(8192, 'x');
     }
     void TearDown() override {
         for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
         interrupt_clear();
-        std::system(("rm -rf " + dir_).c_str());
     }
-    std::string dir_, file_;
+    TestTempDir tmp_;
+    std::string dir_ = tmp_.path(), file_ = tmp_ / "data";
 };
 
 TEST_F(InterruptPoints, BlockComparisonStopsBetweenChunks) {

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "support/fd_count.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
@@ -178,8 +179,9 @@ TEST(CommandRunner, ChildEnvironmentIsSetAndParentsIsNot) {
 }
 
 TEST(CommandRunner, WithoutCaptureTheChildWritesToOurOutput) {
-    char file[] = "/tmp/qor_runner_out.XXXXXX";
-    int fd = mkstemp(file);
+    TestTempDir tmp;
+    const std::string file = tmp / "out";
+    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     std::fflush(stdout);
     std::fflush(stderr);
@@ -199,7 +201,6 @@ TEST(CommandRunner, WithoutCaptureTheChildWritesToOurOutput) {
     char seen[64] = {};
     ASSERT_GE(pread(fd, seen, sizeof seen - 1, 0), 0);
     close(fd);
-    unlink(file);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(result.exit_code, 5);
     EXPECT_STREQ(out, "keepme");
