@@ -24,16 +24,10 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "support/image_writer.h"
 
 namespace {
 
-constexpr std::size_t RECORD_SIZE = 131072;
-constexpr std::size_t OFF_VERSION = 4;
-constexpr std::size_t OFF_HEADER_LENGTH = 8;
-constexpr std::size_t OFF_CHUNK_SIZE = 12;
-constexpr std::size_t OFF_SOURCE_SIZE = 76;
-constexpr std::size_t OFF_SNAPSHOT_REF = 25157;
-constexpr std::uint32_t MAGIC_QORM = 0x4D524F51;  // "QORM" read as little-endian
 constexpr std::size_t COPY_BLOCK = 1 << 20;
 
 struct Args {
@@ -44,9 +38,9 @@ struct Args {
     std::uint64_t source_size = 0;
     bool source_size_given = false;
     std::uint64_t version = 1;
-    std::uint64_t magic = MAGIC_QORM;
-    std::uint64_t header_length = RECORD_SIZE;
-    std::uint64_t file_size = RECORD_SIZE;
+    std::uint64_t magic = qor::test::MetaHeader{}.magic;
+    std::uint64_t header_length = qor::test::META_RECORD_BYTES;
+    std::uint64_t file_size = qor::test::META_RECORD_BYTES;
 };
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void die(const char* fmt, ...) {
@@ -65,10 +59,6 @@ std::uint64_t parse_number(const char* opt, const char* text, int base) {
     unsigned long long v = std::strtoull(text, &end, base);
     if (errno != 0 || end == text || *end != '\0') die("bad number for %s: '%s'", opt, text);
     return v;
-}
-
-void put_le(std::vector<unsigned char>& rec, std::size_t off, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) rec[off + i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
 Args parse_args(int argc, char** argv) {
@@ -145,27 +135,17 @@ std::uint64_t copy_sparse(const char* image, const std::string& dst) {
 }
 
 void write_meta(const Args& a, std::uint64_t source_size) {
-    std::vector<unsigned char> rec(RECORD_SIZE, 0);
-    put_le(rec, 0, a.magic, 4);
-    put_le(rec, OFF_VERSION, a.version, 2);
-    put_le(rec, OFF_HEADER_LENGTH, a.header_length, 4);
-    put_le(rec, OFF_CHUNK_SIZE, a.chunk_size, 4);
-    put_le(rec, OFF_SOURCE_SIZE, source_size, 8);
-    // A reference that runs to the record's end is written without its zero,
-    // which is how a header without a terminator is produced.
-    std::size_t room = RECORD_SIZE - OFF_SNAPSHOT_REF;
-    std::size_t n = a.ref.size() < room ? a.ref.size() : room;
-    std::memcpy(rec.data() + OFF_SNAPSHOT_REF, a.ref.data(), n);
-
-    std::string path = std::string(a.out) + ".meta";
-    qor::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd.is_open()) die("cannot create %s: %s", path.c_str(), std::strerror(errno));
-    std::size_t body =
-        a.file_size < RECORD_SIZE ? static_cast<std::size_t>(a.file_size) : RECORD_SIZE;
-    if (!write_all(fd.get(), rec.data(), body, 0))
-        die("cannot write %s: %s", path.c_str(), std::strerror(errno));
-    if (ftruncate(fd.get(), static_cast<off_t>(a.file_size)) != 0)
-        die("cannot size %s: %s", path.c_str(), std::strerror(errno));
+    qor::test::MetaHeader h;
+    h.magic = a.magic;
+    h.version = a.version;
+    h.header_length = a.header_length;
+    h.chunk_size = a.chunk_size;
+    h.source_size = source_size;
+    h.snapshot_ref = a.ref;
+    const std::string path = std::string(a.out) + ".meta";
+    qor::test::ImageFile meta(path);
+    qor::test::meta_put_header(meta, h, a.file_size);
+    if (!meta.ok()) die("cannot write %s: %s", path.c_str(), std::strerror(errno));
 }
 
 }  // namespace
