@@ -97,49 +97,49 @@ void seeds_backup_header(const std::string& root) {
     header(d + "/short", 84, 1, 4096, 0, 4096);
 }
 
-// ---- texts ---------------------------------------------------------------
+// ---- texts ----------------------------------------------------------------
 
-void seeds_snapshot_ref(const std::string& root) {
-    const std::string d = corpus_dir(root, "snapshot_ref");
+struct TextSeed {
+    const char* path;  // below the corpus directory
+    std::string_view bytes;
+};
+
+using namespace std::string_view_literals;
+
+// Command lines are their words separated by zero bytes.
+const TextSeed TEXT_SEEDS[] = {
+    {"snapshot_ref/valid", "lvm:vg0/home=home_snap"},
+    {"snapshot_ref/valid-separators-in-snapshot", "lvm:vg0/home=snap=with/separators"},
+    {"snapshot_ref/origin-like-option", "lvm:vg0/-home=snap"},
+    {"snapshot_ref/empty-snapshot", "lvm:vg0/home="},
+    {"snapshot_ref/empty-group", "lvm:/home=snap"},
+    {"snapshot_ref/no-slash", "lvm:vg0home=snap"},
+    {"snapshot_ref/other-kind", "zfs:pool/home@snap"},
+    {"snapshot_ref/zero-byte-inside", "lvm:vg0/home=sn\0ap"sv},
+    {"lv_parse_row/snapshot", "  vg0|home_snap|swi-a-s---|10737418240|linear|home|253|7"},
+    {"lv_parse_row/origin", "  vg0|home|owi-aos---|10737418240|linear||253|3"},
+    {"lv_parse_row/invalid-snapshot", "  vg0|old_snap|swi-I-s---|10737418240|linear|home|253|9"},
+    {"lv_parse_row/inactive-no-device", "  vg0|scratch|-wi-------|1073741824|linear|||"},
+    {"lv_parse_row/too-few-columns", "  vg0|home|owi-aos---|10737418240"},
+    {"lv_parse_row/extra-column", "  vg0|home|owi-aos---|10737418240|linear||253|3|extra"},
+    {"lv_parse_row/size-not-a-number", "  vg0|home|owi-aos---|big|linear||253|3"},
+    {"lv_parse_row/warning-line", "  WARNING: Not using device /dev/sdb for PV abc."},
+    {"options/meta-mode", "--meta\0/srv/backup/home.meta\0--mode\0tree"sv},
+    {"options/short-and-inline", "-m\0home.meta\0--target-lv=vg0/scratch\0--keep-restored"sv},
+    {"options/search-dir-file", "-d\0/srv/backup\0--target-file\0/var/tmp/r.img\0--no-progress"sv},
+    {"options/unknown-and-forwarded", "--mode=byte\0--bogus\0value\0--\0qor_restore\0--flag"sv},
+    {"options/flag-with-value", "--keep-restored=yes\0extra\0-\0--remove-snapshot-after"sv},
+    {"options/logging-and-help", "--log-path\0/var/log/qor\0--no-syslog\0--help"sv},
+    {"options/value-missing", "--meta"},
+};
+
+void seeds_texts(const std::string& root) {
+    for (const char* dir : {"snapshot_ref", "lv_parse_row", "options"}) corpus_dir(root, dir);
+    for (const TextSeed& seed : TEXT_SEEDS) write_bytes(root + "/" + seed.path, seed.bytes);
+    // Names of 127 characters are the longest a reference may hold.
     const std::string n127(127, 'a');
-    write_bytes(d + "/valid", "lvm:vg0/home=home_snap");
-    write_bytes(d + "/valid-separators-in-snapshot", "lvm:vg0/home=snap=with/separators");
-    write_bytes(d + "/valid-127-char-group", "lvm:" + n127 + "/home=snap");
-    write_bytes(d + "/group-too-long", "lvm:" + n127 + "a/home=snap");
-    write_bytes(d + "/origin-like-option", "lvm:vg0/-home=snap");
-    write_bytes(d + "/empty-snapshot", "lvm:vg0/home=");
-    write_bytes(d + "/empty-group", "lvm:/home=snap");
-    write_bytes(d + "/no-slash", "lvm:vg0home=snap");
-    write_bytes(d + "/other-kind", "zfs:pool/home@snap");
-    write_bytes(d + "/zero-byte-inside", std::string_view("lvm:vg0/home=sn\0ap", 18));
-}
-
-void seeds_lv_parse_row(const std::string& root) {
-    const std::string d = corpus_dir(root, "lv_parse_row");
-    write_bytes(d + "/snapshot", "  vg0|home_snap|swi-a-s---|10737418240|linear|home|253|7");
-    write_bytes(d + "/origin", "  vg0|home|owi-aos---|10737418240|linear||253|3");
-    write_bytes(d + "/invalid-snapshot", "  vg0|old_snap|swi-I-s---|10737418240|linear|home|253|9");
-    write_bytes(d + "/inactive-no-device", "  vg0|scratch|-wi-------|1073741824|linear|||");
-    write_bytes(d + "/too-few-columns", "  vg0|home|owi-aos---|10737418240");
-    write_bytes(d + "/extra-column", "  vg0|home|owi-aos---|10737418240|linear||253|3|extra");
-    write_bytes(d + "/size-not-a-number", "  vg0|home|owi-aos---|big|linear||253|3");
-    write_bytes(d + "/warning-line", "  WARNING: Not using device /dev/sdb for PV abc.");
-}
-
-// Command lines: the words separated by zero bytes.
-void seeds_options(const std::string& root) {
-    const std::string d = corpus_dir(root, "options");
-    using namespace std::string_view_literals;
-    write_bytes(d + "/meta-mode", "--meta\0/srv/backup/home.meta\0--mode\0tree"sv);
-    write_bytes(d + "/short-and-inline",
-                "-m\0home.meta\0--target-lv=vg0/scratch\0--keep-restored"sv);
-    write_bytes(d + "/search-dir-file",
-                "-d\0/srv/backup\0--target-file\0/var/tmp/r.img\0--no-progress"sv);
-    write_bytes(d + "/unknown-and-forwarded",
-                "--mode=byte\0--bogus\0value\0--\0qor_restore\0--flag"sv);
-    write_bytes(d + "/flag-with-value", "--keep-restored=yes\0extra\0-\0--remove-snapshot-after"sv);
-    write_bytes(d + "/logging-and-help", "--log-path\0/var/log/qor\0--no-syslog\0--help"sv);
-    write_bytes(d + "/value-missing", "--meta");
+    write_bytes(root + "/snapshot_ref/valid-127-char-group", "lvm:" + n127 + "/home=snap");
+    write_bytes(root + "/snapshot_ref/group-too-long", "lvm:" + n127 + "a/home=snap");
 }
 
 // ---- partition tables ----------------------------------------------------
@@ -307,14 +307,12 @@ int main(int argc, char** argv) {
     const std::string work = std::string(work_dir) + "/image";
 
     seeds_backup_header(root);
-    seeds_snapshot_ref(root);
-    seeds_lv_parse_row(root);
+    seeds_texts(root);
     const std::string tables = corpus_dir(root, "partition_table");
     seeds_mbr(tables, work);
     seeds_gpt_sealed(tables, work);
     seeds_gpt_unsealed(tables, work);
     seeds_probe_filesystem(root, work);
-    seeds_options(root);
 
     std::remove(work.c_str());
     ::rmdir(work_dir);
