@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -20,6 +19,7 @@
 #include <string_view>
 
 #include "support/image_writer.h"
+#include "support/tool_die.h"
 
 namespace {
 
@@ -35,15 +35,7 @@ const char* const GUID_ESP = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
 const char* const GUID_LINUX = "0FC63DAF-8483-4772-8E79-3D69D8477DE4";
 const char* const GUID_LVM = "E6D6D379-F507-44C2-A23C-238F2A3DF928";
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void die(const char* fmt, ...) {
-    std::fprintf(stderr, "make_seeds: ");
-    va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    std::fputc('\n', stderr);
-    std::exit(1);
-}
+using qor::test::die;
 
 std::string corpus_dir(const std::string& root, const char* target) {
     std::string dir = root + "/" + target;

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +24,7 @@
 
 #include "common/unique_fd.h"
 #include "support/image_writer.h"
+#include "support/tool_die.h"
 
 namespace {
 
@@ -43,15 +43,7 @@ struct Args {
     std::uint64_t file_size = qor::test::META_RECORD_BYTES;
 };
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void die(const char* fmt, ...) {
-    std::fprintf(stderr, "make_backup: ");
-    va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    std::fputc('\n', stderr);
-    std::exit(1);
-}
+using qor::test::die;
 
 std::uint64_t parse_number(const char* opt, const char* text, int base) {
     errno = 0;
