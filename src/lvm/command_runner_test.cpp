@@ -40,7 +40,7 @@ Outcome sh(const char* script, std::uint32_t timeout = 10, std::size_t out_size 
     std::memset(r.out, 'x', sizeof r.out);
     const char* argv[] = {"/bin/sh", "-c", script, nullptr};
     auto t0 = Clock::now();
-    r.rc = run_command(argv, extra_env, timeout, 1, r.out, out_size, &r.result);
+    r.rc = run_command(argv, extra_env, timeout, RUN_CAPTURE_OUTPUT, r.out, out_size, &r.result);
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     return r;
 }
@@ -97,7 +97,7 @@ TEST(CommandRunner, ProgramNotFoundExits127WithNoText) {
     Outcome r;
     std::memset(r.out, 'x', sizeof r.out);
     const char* argv[] = {"qor-no-such-program", nullptr};
-    r.rc = run_command(argv, nullptr, 10, 1, r.out, sizeof r.out, &r.result);
+    r.rc = run_command(argv, nullptr, 10, RUN_CAPTURE_OUTPUT, r.out, sizeof r.out, &r.result);
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.result.exit_code, 127);
     EXPECT_EQ(r.result.timed_out, 0);
@@ -192,7 +192,7 @@ TEST(CommandRunner, WithoutCaptureTheChildWritesToOurOutput) {
     char out[8] = "keepme";
     CommandResult result{99, 99};
     const char* argv[] = {"/bin/sh", "-c", "echo to-out; echo to-err >&2; exit 5", nullptr};
-    int rc = run_command(argv, nullptr, 10, 0, out, sizeof out, &result);
+    int rc = run_command(argv, nullptr, 10, RUN_SHARE_OUTPUT, out, sizeof out, &result);
     dup2(saved_out, 1);
     dup2(saved_err, 2);
     close(saved_out);
@@ -235,7 +235,7 @@ TEST(CommandRunner, LeavesNoDescriptorOrZombieBehind) {
     sh("exec >&-; exit 0");
     const char* argv[] = {"qor-no-such-program", nullptr};
     CommandResult result{};
-    run_command(argv, nullptr, 10, 1, nullptr, 0, &result);
+    run_command(argv, nullptr, 10, RUN_CAPTURE_OUTPUT, nullptr, 0, &result);
     EXPECT_EQ(open_fd_count(), before);
     expect_no_zombie();
 }
