@@ -4,7 +4,7 @@ DESTDIR ?=
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all build deps configure test check sanitize fuzz demo install package package-check system-test clean
+.PHONY: all build deps configure test check format-check sanitize fuzz demo install package package-check system-test clean
 FUZZ_SECONDS ?= 30
 
 all: build
@@ -20,9 +20,11 @@ configure:
 build: configure
 	cmake --build $(BUILD)
 
-# Everything CI runs: the suite, the suite again under the sanitizers, a
-# bounded run of every fuzz target, and the package installed and removed.
+# Everything CI runs: the formatting, the suite, the suite again under the
+# sanitizers, a bounded run of every fuzz target, and the package installed
+# and removed.
 test: deps
+	$(MAKE) format-check
 	$(MAKE) check
 	$(MAKE) sanitize
 	$(MAKE) fuzz
@@ -31,6 +33,10 @@ test: deps
 
 check: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+# Fails when a tracked C++ file differs from what .clang-format makes of it.
+format-check:
+	git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 sanitize:
 	@if [ ! -f build-asan/CMakeCache.txt ]; then \

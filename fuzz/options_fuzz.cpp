@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "common/options.h"
-#include "verifier/command_line.h"
 #include "fuzz_check.h"
+#include "support/test_argv.h"
+#include "verifier/command_line.h"
 
 using namespace qor;
 
@@ -19,50 +20,42 @@ std::size_t table_size(const OptionSpec* table) {
     return n;
 }
 
-constexpr std::size_t kMaxWords = 64;
-const char kDefault[] = "default";
+constexpr std::size_t MAX_WORDS = 64;
+const char DEFAULT[] = "default";
 
-struct Argv {
+// The input split at zero bytes, at most MAX_WORDS words after the program name.
+std::vector<std::string> words_from(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> words;
-    std::vector<char*> ptrs;
-    int argc() const { return static_cast<int>(words.size()); }
-    char** argv() { return ptrs.data(); }
-};
-
-// Program name first, then the input split at zero bytes.
-void argv_build(const std::uint8_t* data, std::size_t size, Argv* a) {
-    a->words.emplace_back("qor_verifier");
     std::size_t start = 0;
-    for (std::size_t i = 0; i <= size && a->words.size() < kMaxWords; ++i) {
+    for (std::size_t i = 0; i <= size && words.size() + 1 < MAX_WORDS; ++i) {
         if (i == size || data[i] == 0) {
-            a->words.emplace_back(reinterpret_cast<const char*>(data + start), i - start);
+            words.emplace_back(reinterpret_cast<const char*>(data + start), i - start);
             start = i + 1;
         }
     }
-    for (std::string& w : a->words) a->ptrs.push_back(w.data());
-    a->ptrs.push_back(nullptr);
+    return words;
 }
 
 // True when p lies within one of the words, terminator included.
-bool points_into_words(const Argv& a, const char* p) {
-    for (const std::string& w : a.words) {
+bool points_into_words(const TestArgv& a, const char* p) {
+    for (const std::string& w : a.words()) {
         if (p >= w.data() && p <= w.data() + w.size()) return true;
     }
     return false;
 }
 
-bool word_is_present(const Argv& a, const char* name) {
+bool word_is_present(const TestArgv& a, const char* name) {
     if (name == nullptr) return false;
-    for (std::size_t i = 1; i < a.words.size(); ++i) {
-        if (a.words[i] == name) return true;
+    for (std::size_t i = 1; i < a.words().size(); ++i) {
+        if (a.words()[i] == name) return true;
     }
     return false;
 }
 
-void check_table(Argv& a, const OptionSpec* table) {
+void check_table(TestArgv& a, const OptionSpec* table) {
     for (const OptionSpec* entry = table; entry->long_name != nullptr; ++entry) {
-        const char* v = arg_value(a.argc(), a.argv(), entry->long_name, entry->short_name, kDefault);
-        FUZZ_CHECK(v == kDefault || points_into_words(a, v));
+        const char* v = arg_value(a.argc(), a.argv(), entry->long_name, entry->short_name, DEFAULT);
+        FUZZ_CHECK(v == DEFAULT || points_into_words(a, v));
         const int flag = arg_flag(a.argc(), a.argv(), entry->long_name, entry->short_name);
         FUZZ_CHECK(flag ==
                    (word_is_present(a, entry->long_name) || word_is_present(a, entry->short_name)));
@@ -72,7 +65,7 @@ void check_table(Argv& a, const OptionSpec* table) {
 // Whatever option_match returns is an entry of the table, and a value it
 // reports lies after an "=" in the word itself.
 void check_match(const char* word) {
-    const char* inline_value = kDefault;
+    const char* inline_value = DEFAULT;
     const OptionSpec* entry = option_match(verifier_options, word, &inline_value);
     if (entry == nullptr) return;
     FUZZ_CHECK(entry >= verifier_options &&
@@ -96,8 +89,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Argv a;
-    argv_build(data, size, &a);
+    TestArgv a(words_from(data, size));
     check_table(a, verifier_options);
     check_table(a, common_options);
     for (int i = 1; i < a.argc(); ++i) check_match(a.argv()[i]);

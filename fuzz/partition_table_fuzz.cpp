@@ -2,8 +2,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/byte_order.h"
 #include "common/error.h"
-#include "compare/byte_order.h"
 #include "compare/crc32_ieee.h"
 #include "compare/partition_table.h"
 #include "fuzz_check.h"
@@ -15,22 +15,22 @@ namespace {
 
 // The first input byte picks the logical sector size (the default, 512 or
 // 4096) and whether the harness fixes the GPT header checksum.
-constexpr std::uint32_t kSectorSizes[] = {0, 512, 4096};
+constexpr std::uint32_t SECTOR_SIZES[] = {0, 512, 4096};
 
 // A random header almost never carries a matching CRC; sealing it lets the
 // fuzzer reach the entry geometry (array LBA, count, entry size) behind it.
 void gpt_seal_header(std::vector<std::uint8_t>& image, std::uint32_t sector_size) {
-    constexpr std::size_t kSizeField = 12;
-    constexpr std::size_t kCrcField = 16;
-    constexpr std::uint32_t kHeaderMin = 92;
-    constexpr std::uint32_t kHeaderMax = 512;
-    if (image.size() < sector_size + kHeaderMax) return;
+    constexpr std::size_t SIZE_FIELD = 12;
+    constexpr std::size_t CRC_FIELD = 16;
+    constexpr std::uint32_t HEADER_MIN = 92;
+    constexpr std::uint32_t HEADER_MAX = 512;
+    if (image.size() < sector_size + HEADER_MAX) return;
     std::uint8_t* header = image.data() + sector_size;
-    const std::uint32_t header_size = le32(header + kSizeField);
-    if (header_size < kHeaderMin || header_size > kHeaderMax) return;
-    std::memset(header + kCrcField, 0, 4);
+    const std::uint32_t header_size = le32(header + SIZE_FIELD);
+    if (header_size < HEADER_MIN || header_size > HEADER_MAX) return;
+    std::memset(header + CRC_FIELD, 0, 4);
     const std::uint32_t crc = crc32_ieee(header, header_size);
-    for (int i = 0; i < 4; ++i) header[kCrcField + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+    for (int i = 0; i < 4; ++i) header[CRC_FIELD + i] = static_cast<std::uint8_t>(crc >> (8 * i));
 }
 
 void check_entry(const PartitionEntry& e, std::uint32_t sector_size) {
@@ -54,7 +54,7 @@ void check_entry(const PartitionEntry& e, std::uint32_t sector_size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const std::uint32_t requested = kSectorSizes[data[0] % 3];
+    const std::uint32_t requested = SECTOR_SIZES[data[0] % 3];
     const std::uint32_t sector_size = requested != 0 ? requested : 512;
     std::vector<std::uint8_t> image(data + 1, data + size);
     if ((data[0] / 3) % 2 == 1) gpt_seal_header(image, sector_size);

@@ -8,7 +8,7 @@ using namespace qor;
 
 namespace {
 
-constexpr std::size_t kProbeBytes = 2048;
+constexpr std::size_t PROBE_BYTES = 2048;
 
 int probe_checked(const char* path, std::uint64_t offset) {
     int fs_type = -1;
@@ -19,7 +19,7 @@ int probe_checked(const char* path, std::uint64_t offset) {
 
 // What any answer implies about the bytes it was drawn from.
 void check_answer(const std::uint8_t* block, std::size_t available, int fs_type) {
-    if (available < kProbeBytes) {
+    if (available < PROBE_BYTES) {
         FUZZ_CHECK(fs_type == FS_UNKNOWN);
         return;
     }

@@ -12,8 +12,8 @@ inline constexpr int CODEC_LZ4 = 2;
 std::size_t codec_bound(int codec, std::size_t size);
 
 // Compressed size, or 0 on any failure, including data that does not shrink.
-std::size_t codec_compress(int codec, int level, const void* src, std::size_t src_size,
-                           void* dst, std::size_t dst_capacity);
+std::size_t codec_compress(int codec, int level, const void* src, std::size_t src_size, void* dst,
+                           std::size_t dst_capacity);
 
 // 0 with the produced size in *produced (when not null), ERR_INVALID for an
 // unknown codec or a too small destination of CODEC_NONE, ERR_FORMAT for data

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "common/test_log_line.h"
+#include "support/test_log_line.h"
 
 namespace qor {
 namespace {

@@ -8,7 +8,7 @@
 namespace qor {
 namespace {
 
-constexpr std::uint32_t kCheck = 0xE3069283;  // CRC-32C("123456789")
+constexpr std::uint32_t CHECK = 0xE3069283;  // CRC-32C("123456789")
 
 std::vector<std::uint8_t> sample(std::size_t size) {
     std::vector<std::uint8_t> data(size);
@@ -21,10 +21,10 @@ std::vector<std::uint8_t> sample(std::size_t size) {
 }
 
 TEST(Crc32c, GivesTheCheckValueOnEveryPath) {
-    EXPECT_EQ(crc32c_table(0, "123456789", 9), kCheck);
-    EXPECT_EQ(crc32c(0, "123456789", 9), kCheck);
+    EXPECT_EQ(crc32c_table(0, "123456789", 9), CHECK);
+    EXPECT_EQ(crc32c(0, "123456789", 9), CHECK);
     if (!crc32c_has_hw()) GTEST_SKIP() << "processor has no SSE4.2 CRC32 instruction";
-    EXPECT_EQ(crc32c_hw(0, "123456789", 9), kCheck);
+    EXPECT_EQ(crc32c_hw(0, "123456789", 9), CHECK);
 }
 
 TEST(Crc32c, ZeroLengthReturnsTheSeed) {

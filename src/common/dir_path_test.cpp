@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/error.h"
-#include "common/test_temp_dir.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {

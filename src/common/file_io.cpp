@@ -9,24 +9,50 @@
 #include "common/error.h"
 
 namespace qor {
+namespace {
 
-int file_open_read(const char* path, int* fd_out) {
-    if (fd_out != nullptr) *fd_out = -1;
-    if (path == nullptr || fd_out == nullptr) return ERR_INVALID;
-    int fd = ::open(path, O_RDONLY);
-    if (fd < 0) return err_from_errno(errno);
-    *fd_out = fd;
+constexpr std::uint64_t MAX_READ_OFFSET =
+    static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+}  // namespace
+
+int file_open_read(const char* path, UniqueFd* fd) {
+    if (fd == nullptr) return ERR_INVALID;
+    fd->reset();
+    if (path == nullptr) return ERR_INVALID;
+    fd->reset(::open(path, O_RDONLY));
+    if (!fd->is_open()) return err_from_errno(errno);
     return 0;
 }
 
 int file_pread(int fd, void* buf, std::size_t count, std::uint64_t offset, std::size_t* got) {
     if (got != nullptr) *got = 0;
     // An offset that does not fit off_t cannot be read; say so rather than wrap.
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return ERR_INVALID;
+    if (offset > MAX_READ_OFFSET) return ERR_INVALID;
     ssize_t n = ::pread(fd, buf, count, static_cast<off_t>(offset));
     if (n < 0) return err_from_errno(errno);
     if (got != nullptr) *got = static_cast<std::size_t>(n);
     return 0;
+}
+
+std::int64_t read_full_at(int fd, void* buf, std::size_t length, std::uint64_t offset) {
+    auto* out = static_cast<std::uint8_t*>(buf);
+    std::size_t done = 0;
+    while (done < length) {
+        const std::uint64_t position = offset + done;
+        if (position < offset || position > MAX_READ_OFFSET) {
+            errno = EINVAL;  // past what a file offset can address
+            return -1;
+        }
+        const ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(position));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<std::int64_t>(done);
 }
 
 int file_close(int fd) {

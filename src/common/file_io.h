@@ -3,18 +3,26 @@
 #include <cstddef>
 #include <cstdint>
 
-// The three file primitives through which headers, partition tables and
-// superblocks are read. Results are suite error codes (common/error.h).
+#include "common/unique_fd.h"
+
+// The file primitives through which headers, partition tables, superblocks
+// and compared images are read. Results are suite error codes (common/error.h)
+// unless said otherwise.
 namespace qor {
 
-// Opens path read-only (O_RDONLY, no other flag). Returns 0 and stores the
-// descriptor in *fd_out (the caller then owns it), or the mapped error code.
-int file_open_read(const char* path, int* fd_out);
+// Opens path read-only (O_RDONLY, no other flag) into *fd, which then owns the
+// descriptor. Returns 0, or the mapped error code with *fd closed; errno is
+// left as the failed open set it, for callers that quote the system's text.
+int file_open_read(const char* path, UniqueFd* fd);
 
 // One positioned read of up to count bytes at offset. Returns 0 and stores the
 // number of bytes read in *got (when got is not null; a short read is not an
 // error here), or the mapped error code of the failed read.
 int file_pread(int fd, void* buf, std::size_t count, std::uint64_t offset, std::size_t* got);
+
+// Positioned reads until length bytes, end of file or an error (EINTR retried).
+// Returns the bytes read (fewer only at end of file) or -1 with errno set.
+std::int64_t read_full_at(int fd, void* buf, std::size_t length, std::uint64_t offset);
 
 // Closes fd; a negative descriptor is ignored. Returns 0 or the mapped code.
 int file_close(int fd);

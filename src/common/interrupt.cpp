@@ -26,25 +26,39 @@ void interrupt_install() {
     for (int signum : {SIGINT, SIGTERM, SIGHUP}) sigaction(signum, &sa, nullptr);
 }
 
-int interrupt_pending() { return g_signal; }
+int interrupt_pending() {
+    return g_signal;
+}
 
-bool interrupt_should_abort() { return g_signal != 0 && g_shield_depth == 0; }
+bool interrupt_should_abort() {
+    return g_signal != 0 && g_shield_depth == 0;
+}
 
 const char* interrupt_signal_name(int signum) {
     switch (signum) {
-        case SIGINT: return "SIGINT";
-        case SIGTERM: return "SIGTERM";
-        case SIGHUP: return "SIGHUP";
-        default: break;
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            break;
     }
     static char other[32];
     text_format(other, sizeof other, "signal %d", signum);
     return other;
 }
 
-void interrupt_clear() { g_signal = 0; }
+void interrupt_clear() {
+    g_signal = 0;
+}
 
-InterruptShield::InterruptShield() { ++g_shield_depth; }
-InterruptShield::~InterruptShield() { --g_shield_depth; }
+InterruptShield::InterruptShield() {
+    ++g_shield_depth;
+}
+InterruptShield::~InterruptShield() {
+    --g_shield_depth;
+}
 
 }  // namespace qor

@@ -25,7 +25,7 @@ void interrupt_clear();
 // detaching loop devices, removing the scratch volume) always runs to the end,
 // also when a second signal arrives in the middle of it.
 class InterruptShield {
-public:
+  public:
     InterruptShield();
     ~InterruptShield();
     InterruptShield(const InterruptShield&) = delete;

@@ -28,7 +28,6 @@ const OptionSpec* option_match(const OptionSpec* table, const char* word,
 
 // Warns (console WARN line and run-log event) about every word before "--"
 // that no table accounts for; returns the number of warnings.
-int warn_unknown_args(int argc, char** argv, const OptionSpec* program_table,
-                      int max_positionals);
+int warn_unknown_args(int argc, char** argv, const OptionSpec* program_table, int max_positionals);
 
 }  // namespace qor

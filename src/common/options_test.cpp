@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/test_argv.h"
+#include "support/test_argv.h"
 
 namespace qor {
 namespace {
@@ -52,7 +52,7 @@ TEST(ArgFlag, MatchesWholeWordsOnly) {
     EXPECT_EQ(arg_flag(none.argc(), none.argv(), "prog", nullptr), 0);
 }
 
-const OptionSpec kTable[] = {
+const OptionSpec TABLE[] = {
     {"--keep", "-k", 0},
     {"--keep", "-q", 1},
     {"--mode", "-m", 1},
@@ -61,21 +61,21 @@ const OptionSpec kTable[] = {
 
 TEST(OptionMatch, ReturnsEntryAndInlineValue) {
     const char* inline_value = "unset";
-    EXPECT_EQ(option_match(kTable, "--mode", &inline_value), &kTable[2]);
+    EXPECT_EQ(option_match(TABLE, "--mode", &inline_value), &TABLE[2]);
     EXPECT_EQ(inline_value, nullptr);
-    EXPECT_EQ(option_match(kTable, "--mode=fs", &inline_value), &kTable[2]);
+    EXPECT_EQ(option_match(TABLE, "--mode=fs", &inline_value), &TABLE[2]);
     EXPECT_STREQ(inline_value, "fs");
-    EXPECT_EQ(option_match(kTable, "-m", &inline_value), &kTable[2]);
+    EXPECT_EQ(option_match(TABLE, "-m", &inline_value), &TABLE[2]);
     EXPECT_EQ(inline_value, nullptr);
-    EXPECT_EQ(option_match(kTable, "--modes", &inline_value), nullptr);
-    EXPECT_EQ(option_match(kTable, "-m=fs", &inline_value), nullptr);
+    EXPECT_EQ(option_match(TABLE, "--modes", &inline_value), nullptr);
+    EXPECT_EQ(option_match(TABLE, "-m=fs", &inline_value), nullptr);
     EXPECT_EQ(option_match(nullptr, "--mode", &inline_value), nullptr);
 }
 
 TEST(OptionMatch, FlagWithInlineValueMovesOnToTheNextEntry) {
     const char* inline_value = nullptr;
     // "--keep=1" skips the flag entry and lands on the value-taking one.
-    EXPECT_EQ(option_match(kTable, "--keep=1", &inline_value), &kTable[1]);
+    EXPECT_EQ(option_match(TABLE, "--keep=1", &inline_value), &TABLE[1]);
     EXPECT_STREQ(inline_value, "1");
     const OptionSpec flags_only[] = {{"--keep", "--keep=1", 0}, {nullptr, nullptr, 0}};
     // The short name of the entry is not tested after the "=" case.

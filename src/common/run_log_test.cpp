@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "common/test_argv.h"
-#include "common/test_log_line.h"
-#include "common/test_temp_dir.h"
+#include "support/test_argv.h"
+#include "support/test_log_line.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {

@@ -18,7 +18,7 @@ int run_selftest(char* msg, std::size_t msg_size);
 
 // Compresses and expands 262144 bytes of data with codec; 0 when the output
 // equals the input, else 1 with failure_sentence (or "out of memory") in msg.
-int codec_round_trip(int codec, const char* failure_sentence, const unsigned char* data,
-                     char* msg, std::size_t msg_size);
+int codec_round_trip(int codec, const char* failure_sentence, const unsigned char* data, char* msg,
+                     std::size_t msg_size);
 
 }  // namespace qor

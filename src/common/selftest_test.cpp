@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/test_argv.h"
+#include "support/test_argv.h"
 
 namespace qor {
 namespace {

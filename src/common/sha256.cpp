@@ -23,9 +23,9 @@ void sha256_oneshot(const void* data, std::size_t length, std::uint8_t* digest) 
 }
 
 void sha256_fatal() {
-    static constexpr char kMessage[] = "fatal: OpenSSL SHA-256 failed\n";
+    static constexpr char MESSAGE[] = "fatal: OpenSSL SHA-256 failed\n";
     // A comparison that cannot hash cannot judge; stop without running exit handlers.
-    ssize_t ignored = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    ssize_t ignored = ::write(STDERR_FILENO, MESSAGE, sizeof MESSAGE - 1);
     (void)ignored;
     std::abort();
 }

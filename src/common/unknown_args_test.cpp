@@ -8,13 +8,13 @@
 #include "common/console_log.h"
 #include "common/options.h"
 #include "common/run_log.h"
-#include "common/test_argv.h"
-#include "common/test_log_line.h"
+#include "support/test_argv.h"
+#include "support/test_log_line.h"
 
 namespace qor {
 namespace {
 
-const OptionSpec kProgram[] = {
+const OptionSpec PROGRAM[] = {
     {"--mode", nullptr, 1},
     {"--keep-restored", nullptr, 0},
     {"--target", "-t", 1},
@@ -29,7 +29,7 @@ struct Scan {
 Scan scan(TestArgv& args, int max_positionals) {
     runlog_console_init("qor_verifier", 1);
     testing::internal::CaptureStderr();
-    int count = warn_unknown_args(args.argc(), args.argv(), kProgram, max_positionals);
+    int count = warn_unknown_args(args.argc(), args.argv(), PROGRAM, max_positionals);
     std::istringstream lines(testing::internal::GetCapturedStderr());
     Scan result{count, {}};
     for (std::string line; std::getline(lines, line);) {
@@ -106,7 +106,7 @@ TEST(WarnUnknownArgs, LoggingOptionsAreUnknownBeforeTheRunLogIsReady) {
 [[noreturn]] void scan_after_runlog_init() {
     TestArgv args{"--log", "0", "--no-syslog", "--no-log", "--log-path=/x", "--syslog", "--frob"};
     runlog_init(args.argc(), args.argv(), "qor_verifier");
-    std::exit(10 + warn_unknown_args(args.argc(), args.argv(), kProgram, 0));
+    std::exit(10 + warn_unknown_args(args.argc(), args.argv(), PROGRAM, 0));
 }
 
 TEST(WarnUnknownArgsDeathTest, LoggingOptionsAreKnownOnceTheRunLogIsReady) {

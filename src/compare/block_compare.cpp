@@ -1,30 +1,25 @@
 #include "compare/block_compare.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 
-#include "common/sha256.h"
+#include "common/file_io.h"
 #include "common/interrupt.h"
+#include "common/sha256.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 
 namespace qor {
 namespace {
 
-constexpr std::uint64_t MAX_READ_OFFSET =
-    static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-
 // Opens path read-only into *fd, or writes "cannot open" and returns -1.
 int compare_open(const char* path, UniqueFd* fd, char* err, std::size_t err_size) {
-    fd->reset(::open(path, O_RDONLY));
-    if (fd->is_open()) {
+    if (file_open_read(path, fd) == 0) {
         // Read once from start to end: a cold device gains from the larger read-ahead
         // window. Only advice, so a failure changes nothing.
         ::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -104,26 +99,6 @@ int compare_chunks(CompareSides& sides, const ChunkPair& buffers, std::uint32_t 
 }
 
 }  // namespace
-
-std::int64_t read_full_at(int fd, void* buf, std::size_t length, std::uint64_t offset) {
-    auto* out = static_cast<std::uint8_t*>(buf);
-    std::size_t done = 0;
-    while (done < length) {
-        const std::uint64_t position = offset + done;
-        if (position < offset || position > MAX_READ_OFFSET) {
-            errno = EINVAL;  // past what a file offset can address
-            return -1;
-        }
-        const ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(position));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<std::int64_t>(done);
-}
 
 int compare_blocks(const char* snapshot_path, const char* target_path, std::uint32_t chunk_size,
                    std::uint64_t total_size, CompareStats* stats, char* err, std::size_t err_size) {

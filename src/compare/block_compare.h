@@ -17,8 +17,4 @@ inline constexpr std::uint32_t DEFAULT_CHUNK_SIZE = 2097152;  // used when the h
 int compare_blocks(const char* snapshot_path, const char* target_path, std::uint32_t chunk_size,
                    std::uint64_t total_size, CompareStats* stats, char* err, std::size_t err_size);
 
-// Positioned reads until length bytes, end of file or an error (EINTR retried).
-// Returns the bytes read (fewer only at end of file) or -1.
-std::int64_t read_full_at(int fd, void* buf, std::size_t length, std::uint64_t offset);
-
 }  // namespace qor

@@ -1,10 +1,8 @@
 #include "compare/block_compare.h"
-#include "support/fd_count.h"
 
 #include <fcntl.h>
-#include <malloc.h>
-
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -14,6 +12,9 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/fd_count.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
@@ -32,14 +33,7 @@ using qor::test::open_fd_count;
 
 class BlockCompare : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/block_compare_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        snapshot_ = dir_ + "/snapshot";
-        target_ = dir_ + "/target";
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void SetUp() override { ASSERT_TRUE(tmp_.ok()); }
 
     static void write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -55,7 +49,8 @@ class BlockCompare : public ::testing::Test {
                               sizeof err_);
     }
 
-    std::string dir_, snapshot_, target_;
+    TestTempDir tmp_;
+    std::string dir_ = tmp_.path(), snapshot_ = tmp_ / "snapshot", target_ = tmp_ / "target";
     CompareStats stats_{};
     char err_[400] = {};
 };
@@ -232,28 +227,6 @@ TEST_F(BlockCompare, ReportsTheEffectiveChunkSizeWhenOutOfMemory) {
                 ::testing::ExitedWithCode(3), "-1 out of memory \\(chunk size 2097152\\)");
 }
 #endif
-
-TEST(ReadFullAt, StopsAtEndOfFileAndFailsOnUnreadableDescriptors) {
-    char tmpl[] = "/tmp/read_full_at.XXXXXX";
-    int fd = ::mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    ::unlink(tmpl);
-    ASSERT_EQ(::write(fd, "0123456789", 10), 10);
-    char buf[16] = {};
-    EXPECT_EQ(read_full_at(fd, buf, 0, 0), 0);
-    EXPECT_EQ(read_full_at(fd, buf, 4, 3), 4);
-    EXPECT_EQ(std::string(buf, 4), "3456");
-    EXPECT_EQ(read_full_at(fd, buf, 16, 6), 4);  // only up to end of file
-    EXPECT_EQ(read_full_at(fd, buf, 16, 100), 0);
-    EXPECT_EQ(read_full_at(fd, buf, 4, ~std::uint64_t{0} - 1), -1);  // not addressable
-    ::close(fd);
-
-    int pipe_fds[2];
-    ASSERT_EQ(::pipe(pipe_fds), 0);
-    EXPECT_EQ(read_full_at(pipe_fds[0], buf, 4, 0), -1);  // not seekable
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
-}
 
 }  // namespace
 }  // namespace qor

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/file_io.h"
-#include "compare/byte_order.h"
 
 namespace qor {
 namespace {
@@ -38,13 +38,13 @@ int probe_filesystem(const char* path, std::uint64_t offset, int* fs_type) {
     if (fs_type == nullptr) fs_type = &unused;
     *fs_type = FS_UNKNOWN;
 
-    int fd = -1;
+    UniqueFd fd;
     const int opened = file_open_read(path, &fd);
     if (opened != 0) return opened;
     std::uint8_t block[PROBE_BYTES];
     std::size_t got = 0;
-    const int read = file_pread(fd, block, sizeof block, offset, &got);
-    file_close(fd);
+    const int read = file_pread(fd.get(), block, sizeof block, offset, &got);
+    fd.reset();
     if (read != 0) return read;
     if (got < PROBE_BYTES) return 0;
     *fs_type = probe_classify(block);

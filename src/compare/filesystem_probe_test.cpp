@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/error.h"
+#include "support/fs_fixture.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
@@ -26,21 +28,11 @@ bool tool_exists(const std::string& name) {
 
 class FilesystemProbe : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/filesystem_probe_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        image_ = dir_ + "/image";
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void SetUp() override { ASSERT_TRUE(tmp_.ok()); }
 
-    // Formats a fresh 16 MiB sparse image with the named tool and options.
-    void make_filesystem(const std::string& tool, const std::string& options) {
-        std::ofstream(image_, std::ios::trunc).close();
-        ASSERT_EQ(::truncate(image_.c_str(), 16 << 20), 0);
-        const std::string command = "PATH=/usr/sbin:/sbin:$PATH " + tool + " " + options + " '" +
-                                    image_ + "' >/dev/null 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    // Formats a fresh 16 MiB sparse image with the test world's image builder.
+    void make_filesystem(const std::string& fs) {
+        ASSERT_TRUE(test::make_image({fs, image_, "16"})) << fs;
     }
 
     void write_image(const std::vector<std::uint8_t>& bytes) {
@@ -54,27 +46,28 @@ class FilesystemProbe : public ::testing::Test {
         return probe_filesystem(image_.c_str(), offset, &fs_type_);
     }
 
-    std::string dir_, image_;
+    TestTempDir tmp_;
+    std::string dir_ = tmp_.path(), image_ = tmp_ / "image";
     int fs_type_ = -1;
 };
 
 TEST_F(FilesystemProbe, RecognisesExt2) {
     SKIP_WITHOUT("mkfs.ext2");
-    make_filesystem("mkfs.ext2", "-q -F");
+    make_filesystem("ext2");
     EXPECT_EQ(probe(), 0);
     EXPECT_EQ(fs_type_, FS_EXT2);
 }
 
 TEST_F(FilesystemProbe, RecognisesExt3ByItsJournal) {
     SKIP_WITHOUT("mkfs.ext3");
-    make_filesystem("mkfs.ext3", "-q -F");
+    make_filesystem("ext3");
     EXPECT_EQ(probe(), 0);
     EXPECT_EQ(fs_type_, FS_EXT3);
 }
 
 TEST_F(FilesystemProbe, RecognisesExt4ByExtents) {
     SKIP_WITHOUT("mkfs.ext4");
-    make_filesystem("mkfs.ext4", "-q -F");
+    make_filesystem("ext4");
     EXPECT_EQ(probe(), 0);
     EXPECT_EQ(fs_type_, FS_EXT4);
     EXPECT_EQ(probe(4096), 0);  // not at the start of a file system
@@ -83,7 +76,7 @@ TEST_F(FilesystemProbe, RecognisesExt4ByExtents) {
 
 TEST_F(FilesystemProbe, RecognisesNtfs) {
     SKIP_WITHOUT("mkfs.ntfs");
-    make_filesystem("mkfs.ntfs", "-Q -F -q");
+    make_filesystem("ntfs");
     EXPECT_EQ(probe(), 0);
     EXPECT_EQ(fs_type_, FS_NTFS);
 }

@@ -1,7 +1,6 @@
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -10,34 +9,34 @@
 #include "common/interrupt.h"
 #include "compare/block_compare.h"
 #include "compare/tree_compare.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
 
 // A signal that already arrived stops the comparisons at their first check.
 class InterruptPoints : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         interrupt_clear();
         interrupt_install();
-        char tmpl[] = "/tmp/qor_interrupt.XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        file_ = dir_ + "/data";
+        ASSERT_TRUE(tmp_.ok());
         std::ofstream(file_) << std::string(8192, 'x');
     }
     void TearDown() override {
         for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
         interrupt_clear();
-        std::system(("rm -rf " + dir_).c_str());
     }
-    std::string dir_, file_;
+    TestTempDir tmp_;
+    std::string dir_ = tmp_.path(), file_ = tmp_ / "data";
 };
 
 TEST_F(InterruptPoints, BlockComparisonStopsBetweenChunks) {
     raise(SIGTERM);
     CompareStats stats;
     char err[400];
-    EXPECT_EQ(compare_blocks(file_.c_str(), file_.c_str(), 4096, 8192, &stats, err, sizeof err), -1);
+    EXPECT_EQ(compare_blocks(file_.c_str(), file_.c_str(), 4096, 8192, &stats, err, sizeof err),
+              -1);
     EXPECT_STREQ(err, "interrupted");
     EXPECT_EQ(stats.bytes_compared, 0u);
 }

@@ -11,16 +11,15 @@
 
 #include "common/interrupt.h"
 #include "common/text.h"
+#include "common/tool_output.h"
 #include "compare/filesystem_probe.h"
 #include "compare/partition_table.h"
-#include "common/tool_output.h"
 #include "lvm/command_runner.h"
 
 namespace qor {
 namespace {
 
 constexpr char ROOT_TEMPLATE[] = "/var/tmp/qor_verifier.XXXXXX";
-constexpr std::size_t MOUNT_POINT_BYTES = 700;
 constexpr std::size_t NODE_BYTES = 128;
 
 constexpr std::uint32_t LOSETUP_ATTACH_SECONDS = 30;
@@ -38,32 +37,16 @@ constexpr std::size_t UNDO_OUT_BYTES = 256;
 constexpr int NODE_WAIT_SLEEPS = 50;
 constexpr useconds_t NODE_WAIT_STEP_US = 100000;
 
-
 static_assert(SETTLE_OUT_BYTES <= UNDO_OUT_BYTES);
 
-// Runs a command whose outcome changes nothing for the caller.
-void command_run_ignored(const char* const* argv, std::uint32_t timeout_seconds,
-                         std::size_t out_size) {
+// Runs a command whose outcome changes nothing for the caller, its output
+// captured and dropped.
+void run_command_ignoring_result(const char* const* argv, std::uint32_t timeout_seconds,
+                                 std::size_t out_size) {
     char out[UNDO_OUT_BYTES];
     CommandResult result{};
-    run_command(argv, nullptr, timeout_seconds, 1, out, out_size, &result);
+    run_command(argv, nullptr, timeout_seconds, RUN_CAPTURE_OUTPUT, out, out_size, &result);
 }
-
-// Undoes what the record holds unless the mount completed, so that every
-// early return leaves nothing behind.
-class ImageUndo {
-public:
-    explicit ImageUndo(MountedImage* image) : image_(image) {}
-    ~ImageUndo() {
-        if (image_ != nullptr) unmount_image(image_);
-    }
-    ImageUndo(const ImageUndo&) = delete;
-    ImageUndo& operator=(const ImageUndo&) = delete;
-    void release() { image_ = nullptr; }
-
-private:
-    MountedImage* image_;
-};
 
 // A mount point of mode 0700; one that is already there is taken as it is.
 int mount_point_make(const char* path, char* err, std::size_t err_size) {
@@ -84,7 +67,7 @@ int image_make_root(MountedImage* image, char* err, std::size_t err_size) {
 int image_mount_whole(const char* device_path, MountedImage* image, char* err,
                       std::size_t err_size) {
     char mount_point[MOUNT_POINT_BYTES];
-    text_format(mount_point, sizeof mount_point, "%s/whole", image->root_dir);
+    mount_point_path(image->root_dir, true, 0, mount_point, sizeof mount_point);
     if (mount_point_make(mount_point, err, err_size) != 0) return -1;
     if (mount_readonly(device_path, mount_point, err, err_size) != 0) {
         rmdir(mount_point);
@@ -141,7 +124,8 @@ int image_mount_partition(std::size_t number, MountedImage* image, char* err,
         return -1;
     }
     char mount_point[MOUNT_POINT_BYTES];
-    text_format(mount_point, sizeof mount_point, "%s/p%zu", image->root_dir, number - 1);
+    mount_point_path(image->root_dir, false, static_cast<int>(number - 1), mount_point,
+                     sizeof mount_point);
     if (mount_point_make(mount_point, err, err_size) != 0) return -1;
     if (mount_readonly(node, mount_point, err, err_size) != 0) {
         rmdir(mount_point);
@@ -155,7 +139,7 @@ int image_mount_partitions(const char* device_path, std::size_t count, MountedIm
                            char* err, std::size_t err_size) {
     if (image_attach_loop(device_path, image, err, err_size) != 0) return -1;
     const char* settle[] = {"udevadm", "settle", "--timeout=5", nullptr};
-    command_run_ignored(settle, SETTLE_SECONDS, SETTLE_OUT_BYTES);
+    run_command_ignoring_result(settle, SETTLE_SECONDS, SETTLE_OUT_BYTES);
     for (std::size_t number = 1; number <= count; ++number) {
         if (image_mount_partition(number, image, err, err_size) != 0) return -1;
     }
@@ -174,7 +158,7 @@ int mount_image(const char* device_path, MountedImage* image, char* err, std::si
     text_clear(err, err_size);
     *image = MountedImage{};
     if (image_make_root(image, err, err_size) != 0) return -1;
-    ImageUndo undo(image);
+    MountedImageGuard undo(image);
 
     PartitionTable table;
     if (read_partition_table(device_path, 0, &table) != 0) {
@@ -206,28 +190,46 @@ void unmount_image(MountedImage* image) {
     InterruptShield shield;  // an interrupted run still unmounts and detaches everything
     char mount_point[MOUNT_POINT_BYTES];
     if (image->whole_mounted) {
-        text_format(mount_point, sizeof mount_point, "%s/whole", image->root_dir);
+        mount_point_path(image->root_dir, true, 0, mount_point, sizeof mount_point);
         const char* argv[] = {"umount", mount_point, nullptr};
-        command_run_ignored(argv, UNDO_SECONDS, UNDO_OUT_BYTES);
+        run_command_ignoring_result(argv, UNDO_SECONDS, UNDO_OUT_BYTES);
         rmdir(mount_point);
         image->whole_mounted = 0;
     }
     for (int i = 0; i < image->partitions_mounted; ++i) {
-        text_format(mount_point, sizeof mount_point, "%s/p%d", image->root_dir, i);
+        mount_point_path(image->root_dir, false, i, mount_point, sizeof mount_point);
         const char* argv[] = {"umount", mount_point, nullptr};
-        command_run_ignored(argv, UNDO_SECONDS, UNDO_OUT_BYTES);
+        run_command_ignoring_result(argv, UNDO_SECONDS, UNDO_OUT_BYTES);
         rmdir(mount_point);
     }
     image->partitions_mounted = 0;
     if (image->loop_device[0] != '\0') {
         const char* argv[] = {"losetup", "-d", image->loop_device, nullptr};
-        command_run_ignored(argv, UNDO_SECONDS, UNDO_OUT_BYTES);
+        run_command_ignoring_result(argv, UNDO_SECONDS, UNDO_OUT_BYTES);
         image->loop_device[0] = '\0';
     }
     if (image->root_dir[0] != '\0') {
         rmdir(image->root_dir);
         image->root_dir[0] = '\0';
     }
+}
+
+void mount_point_path(const char* root_dir, bool whole, int index, char* path, std::size_t size) {
+    if (whole) {
+        text_format(path, size, "%s/whole", root_dir);
+    } else {
+        text_format(path, size, "%s/p%d", root_dir, index);
+    }
+}
+
+const char* MountedImageGuard::undo() {
+    if (image_ == nullptr) return nullptr;
+    text_copy(left_, sizeof left_, image_->root_dir);
+    unmount_image(image_);
+    // The temporary directory goes last, so if it is still there, something
+    // below it could not be undone.
+    if (left_[0] != '\0' && access(left_, F_OK) == 0) return left_;
+    return nullptr;
 }
 
 }  // namespace qor

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "common/test_temp_dir.h"
-#include "compare/fs_fixture_test.h"
+#include "support/fs_fixture.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
 
-using test::ToolDir;
+using test::FakeToolDir;
 
 const char ROOT_PATTERN[] = R"(/var/tmp/qor_verifier\.[A-Za-z0-9]{6})";
 const char LOOP_PATTERN[] = R"(/dev/loop[0-9]+)";
@@ -54,7 +54,7 @@ MountFacts mount_facts(const std::string& mount_point) {
 // Every test leaves no mount, no temporary directory and no loop device
 // behind, whatever mount_image or unmount_image did.
 class MountedImageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!test::running_as_root()) {
             GTEST_SKIP() << "needs root: attaches loop devices and mounts file systems";
@@ -62,7 +62,8 @@ protected:
         lock_ = std::make_unique<test::FsTestLock>();
         ASSERT_TRUE(temp_.ok());
         roots_before_ = test::verifier_roots();
-        tools_ = std::make_unique<ToolDir>(temp_ / "bin");
+        tools_ = std::make_unique<FakeToolDir>();
+        tools_->set_path_before_inherited();  // partx, which the partx losetup needs
         std::strcpy(err_, "stale");
     }
 
@@ -70,9 +71,7 @@ protected:
         if (!test::running_as_root()) return;
         unmount_image(&image_);
         tools_.reset();
-        EXPECT_EQ(test::verifier_mounts(), std::vector<std::string>{});
-        EXPECT_EQ(test::verifier_roots(), roots_before_);
-        for (const std::string& file : images_) EXPECT_EQ(test::loops_over(file), "") << file;
+        EXPECT_EQ(test::leftovers_since(roots_before_, temp_.path()), "");
     }
 
     // An ext image holding the given files (name -> text).
@@ -82,23 +81,22 @@ protected:
         std::filesystem::create_directories(source);
         for (const auto& [file, text] : files) test::write_file(source + "/" + file, text);
         std::string image = temp_ / (name + ".img");
-        EXPECT_TRUE(test::make_ext_image(image, fs, 16, source)) << image;
-        images_.push_back(image);
+        EXPECT_TRUE(test::make_image({fs, image, "16", source})) << image;
         return image;
     }
 
     std::string blank_image(const std::string& name) {
         std::string image = temp_ / (name + ".img");
         EXPECT_TRUE(test::shell("truncate -s 8M '" + image + "'"));
-        images_.push_back(image);
         return image;
     }
 
     std::string disk_image(const std::string& name, const std::string& label,
                            const std::vector<std::string>& fs_images) {
         std::string image = temp_ / (name + ".img");
-        EXPECT_TRUE(test::make_partitioned_image(image, label, fs_images)) << image;
-        images_.push_back(image);
+        std::vector<std::string> args{"disk", image, label};
+        args.insert(args.end(), fs_images.begin(), fs_images.end());
+        EXPECT_TRUE(test::make_image(args)) << image;
         return image;
     }
 
@@ -106,10 +104,10 @@ protected:
     // nodes when `partx` is set, and udevadm (not installed here) does nothing.
     void record_tools(bool partx) {
         std::string losetup = partx ? test::partx_losetup_dir() + "/losetup" : "/usr/sbin/losetup";
-        tools_->add_recording("losetup", "exec '" + losetup + "' \"$@\"");
-        tools_->add_recording("udevadm", "exit 0");
-        tools_->add_recording("mount", "exec /usr/bin/mount \"$@\"");
-        tools_->add_recording("umount", "exec /usr/bin/umount \"$@\"");
+        tools_->add_tool("losetup", "exec '" + losetup + "' \"$@\"");
+        tools_->add_tool("udevadm", "exit 0");
+        tools_->add_tool("mount", "exec /usr/bin/mount \"$@\"");
+        tools_->add_tool("umount", "exec /usr/bin/umount \"$@\"");
     }
 
     int mount(const std::string& device) {
@@ -120,9 +118,8 @@ protected:
 
     std::unique_ptr<test::FsTestLock> lock_;
     TestTempDir temp_;
-    std::vector<std::string> roots_before_;
-    std::vector<std::string> images_;
-    std::unique_ptr<ToolDir> tools_;
+    std::string roots_before_;
+    std::unique_ptr<FakeToolDir> tools_;
     MountedImage image_{};
     char err_[400];
 };
@@ -154,7 +151,7 @@ TEST_F(MountedImageTest, WholeExtImageMountsReadOnlyWithNoloadOnlyWhenJournalled
         unmount_image(&image_);
         EXPECT_TRUE(record_is_cleared(image_));
         EXPECT_FALSE(std::filesystem::exists(root));
-        EXPECT_EQ(test::verifier_mounts(), std::vector<std::string>{});
+        EXPECT_EQ(test::leftovers_since(roots_before_, temp_.path()), "");
     }
 }
 
@@ -180,8 +177,7 @@ TEST_F(MountedImageTest, WholeNtfsImageMountsWithPlainRo) {
     std::filesystem::create_directories(source + "/dir");
     test::write_file(source + "/dir/file.txt", "ntfs content\n");
     std::string image = temp_ / "ntfs.img";
-    images_.push_back(image);
-    ASSERT_TRUE(test::make_ntfs_image(image, 16, source, temp_ / "ntfs.mnt"));
+    ASSERT_TRUE(test::make_image({"ntfs", image, "16", source}));
     record_tools(false);
 
     ASSERT_EQ(mount(image), 0) << err_;
@@ -199,7 +195,7 @@ TEST_F(MountedImageTest, PartitionedImageMountsEveryPartitionThroughOneLoopDevic
     for (std::string label : {"dos", "gpt"}) {
         SCOPED_TRACE(label);
         std::string disk = disk_image("disk-" + label, label, {first, second});
-        std::filesystem::remove(temp_ / "bin/calls.log");
+        tools_->forget_calls();
 
         ASSERT_EQ(mount(disk), 0) << err_;
         std::string loop = image_.loop_device;
@@ -223,7 +219,7 @@ TEST_F(MountedImageTest, PartitionedImageMountsEveryPartitionThroughOneLoopDevic
                                        "umount " + root + "/p1",
                                        "losetup -d " + loop,
                                    }));
-        EXPECT_EQ(test::loops_over(disk), "");
+        EXPECT_EQ(test::leftovers_since(roots_before_, temp_.path()), "");
         EXPECT_FALSE(std::filesystem::exists(root));
     }
 }
@@ -233,12 +229,12 @@ TEST_F(MountedImageTest, LosetupWarningsAndLineEndsStayOutOfTheDeviceName) {
     std::string disk = disk_image("odd", "dos", {fs});
     // Not a whole number of sectors: the real losetup warns before the name.
     ASSERT_TRUE(test::shell("truncate -s +100 '" + disk + "'"));
-    tools_->add("losetup",
-                "case \"$1\" in -d) exec /usr/sbin/losetup \"$@\" ;; esac\n"
-                "out=$('" +
-                    test::partx_losetup_dir() +
-                    "/losetup' \"$@\" 2>&1) || exit 1\n"
-                    "printf '%s\\r\\n' \"$out\"");
+    tools_->add_tool("losetup",
+                     "case \"$1\" in -d) exec /usr/sbin/losetup \"$@\" ;; esac\n"
+                     "out=$('" +
+                         test::partx_losetup_dir() +
+                         "/losetup' \"$@\" 2>&1) || exit 1\n"
+                         "printf '%s\\r\\n' \"$out\"");
 
     ASSERT_EQ(mount(disk), 0) << err_;
     EXPECT_TRUE(std::regex_match(image_.loop_device, std::regex(LOOP_PATTERN)))
@@ -293,7 +289,6 @@ TEST_F(MountedImageTest, UnmountableSecondPartitionUndoesEverything) {
 
 TEST_F(MountedImageTest, UnmountableWholeImageLeavesNoDirectory) {
     std::string image = temp_ / "garbage.img";
-    images_.push_back(image);
     ASSERT_TRUE(test::shell("yes garbage | head -c 4M > '" + image + "'"));
 
     EXPECT_EQ(mount(image), -1);
@@ -324,7 +319,7 @@ TEST_F(MountedImageTest, FailedLoopAttachQuotesLosetup) {
     };
     for (const auto& [body, quoted] : cases) {
         SCOPED_TRACE(body);
-        tools_->add("losetup", body);
+        tools_->add_tool("losetup", body);
         EXPECT_EQ(mount(disk), -1);
         EXPECT_EQ(std::string(err_), prefix + quoted);
         EXPECT_TRUE(record_is_cleared(image_));
@@ -335,8 +330,8 @@ TEST_F(MountedImageTest, FailedLoopAttachQuotesLosetup) {
 // recording mount shows the command line without mounting anything.
 TEST(MountReadonly, UsesNoloadOnlyForJournalledExtFileSystems) {
     TestTempDir temp;
-    ToolDir tools(temp / "bin");
-    tools.add_recording("mount", "exit 0");
+    FakeToolDir tools;
+    tools.add_tool("mount", "exit 0");
     const std::pair<std::string, std::string> cases[] = {
         {"ext2", "ro"}, {"ext3", "ro,noload"}, {"ext4", "ro,noload"},
         {"ntfs", "ro"}, {"none", "ro"},        {"missing", "ro"},
@@ -345,11 +340,11 @@ TEST(MountReadonly, UsesNoloadOnlyForJournalledExtFileSystems) {
         SCOPED_TRACE(fs);
         std::string image = temp / (fs + ".img");
         if (fs == "ntfs") {
-            ASSERT_TRUE(test::make_ntfs_image(image, 8, "", ""));
+            ASSERT_TRUE(test::make_image({"ntfs", image, "8"}));
         } else if (fs == "none") {
             ASSERT_TRUE(test::shell("truncate -s 4M '" + image + "'"));
         } else if (fs != "missing") {
-            ASSERT_TRUE(test::make_ext_image(image, fs, 8));
+            ASSERT_TRUE(test::make_image({fs, image, "8"}));
         }
         char err[64] = "stale";
         EXPECT_EQ(mount_readonly(image.c_str(), "/mnt/point", err, sizeof err), 0);
@@ -359,8 +354,7 @@ TEST(MountReadonly, UsesNoloadOnlyForJournalledExtFileSystems) {
 }
 
 TEST(MountReadonly, FailureQuotesMountOrFallsBack) {
-    TestTempDir temp;
-    ToolDir tools(temp / "bin");
+    FakeToolDir tools;
     const std::pair<std::string, std::string> cases[] = {
         {"exit 32", "mount failed"},
         {"printf 'mount: /m: wrong fs type.\\n'; exit 32", "mount: /m: wrong fs type."},
@@ -368,7 +362,7 @@ TEST(MountReadonly, FailureQuotesMountOrFallsBack) {
     };
     for (const auto& [body, quoted] : cases) {
         SCOPED_TRACE(body);
-        tools.add("mount", body);
+        tools.add_tool("mount", body);
         char err[400] = "stale";
         EXPECT_EQ(mount_readonly("/dev/null", "/m", err, sizeof err), -1);
         EXPECT_EQ(std::string(err), "cannot mount /dev/null at /m: " + quoted);

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/error.h"
 #include "common/file_io.h"
 #include "common/text.h"
-#include "compare/byte_order.h"
 #include "compare/crc32_ieee.h"
 
 namespace qor {
@@ -46,19 +46,6 @@ constexpr std::size_t GPT_TYPE_GUID = 0;  // 16 bytes, all zero for an unused sl
 constexpr std::size_t GPT_GUID_BYTES = 16;
 constexpr std::size_t GPT_FIRST_LBA = 32;  // u64
 constexpr std::size_t GPT_LAST_LBA = 40;   // u64, inclusive
-
-// Closes the descriptor on every way out of the reader.
-class TableFile {
-  public:
-    explicit TableFile(int fd) : fd_(fd) {}
-    ~TableFile() { file_close(fd_); }
-    TableFile(const TableFile&) = delete;
-    TableFile& operator=(const TableFile&) = delete;
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // Hostile tables can hold LBAs whose byte offsets do not fit 64 bits; such
 // values are treated as unaddressable instead of being allowed to wrap.
@@ -155,16 +142,24 @@ struct GptLayout {
     std::uint32_t entry_bytes;
 };
 
-// Checks the header at LBA 1 in order: signature, size, CRC, entry geometry.
+// Checks the header at LBA 1 in this order, each check relying on the ones
+// before it: readable, signature, size, CRC, then the entry geometry.
 bool gpt_read_header(int fd, std::uint32_t sector_size, GptLayout* layout) {
     std::uint8_t header[RECORD_BYTES];
     std::size_t got = 0;
+    // A header shorter than the fields of revision 1.0 cannot say where its
+    // entries are; the device ends too early for a GPT.
     if (file_pread(fd, header, sizeof header, sector_size, &got) != 0) return false;
     if (got < GPT_HEADER_MIN) return false;
+    // Without the signature the protective entry announced a GPT that is not there.
     if (std::memcmp(header, GPT_SIGNATURE, sizeof GPT_SIGNATURE) != 0) return false;
+    // The CRC covers header_size bytes: fewer would leave defined fields
+    // unchecked, more than were read cannot be checked at all.
     const std::uint32_t header_size = le32(header + GPT_HEADER_SIZE);
     if (header_size < GPT_HEADER_MIN || header_size > got) return false;
 
+    // A mismatch means a damaged or half-written header: none of its numbers
+    // can be trusted, so none is used.
     const std::uint32_t stored_crc = le32(header + GPT_HEADER_CRC);
     std::uint8_t copy[RECORD_BYTES];
     std::memcpy(copy, header, header_size);
@@ -174,7 +169,11 @@ bool gpt_read_header(int fd, std::uint32_t sector_size, GptLayout* layout) {
     layout->entries_lba = le64(header + GPT_ENTRIES_LBA);
     layout->entry_count = le32(header + GPT_ENTRY_COUNT);
     layout->entry_bytes = le32(header + GPT_ENTRY_BYTES);
+    // No entries is no table; more than 4096 bounds the reads a hostile
+    // header can ask for (partitioning tools write 128).
     if (layout->entry_count == 0 || layout->entry_count > GPT_ENTRY_COUNT_MAX) return false;
+    // 128 bytes hold the fields every entry has; above 512 an entry would not
+    // fit the buffer it is read into.
     return layout->entry_bytes >= GPT_ENTRY_BYTES_MIN && layout->entry_bytes <= GPT_ENTRY_BYTES_MAX;
 }
 
@@ -227,25 +226,24 @@ int read_partition_table(const char* path, std::uint32_t sector_size, PartitionT
     std::memset(table, 0, sizeof *table);
     table->sector_size = sector_size != 0 ? sector_size : DEFAULT_SECTOR_SIZE;
 
-    int fd = -1;
-    const int opened = file_open_read(path, &fd);
+    UniqueFd file;
+    const int opened = file_open_read(path, &file);
     if (opened != 0) return opened;
-    TableFile file(fd);
 
     std::uint8_t mbr[RECORD_BYTES];
     std::size_t got = 0;
-    const int read = file_pread(file.fd(), mbr, sizeof mbr, 0, &got);
+    const int read = file_pread(file.get(), mbr, sizeof mbr, 0, &got);
     if (read != 0) return read;
     if (got < RECORD_BYTES || !record_has_signature(mbr)) return 0;
 
     // A protective entry anywhere, hybrid MBRs included, means the GPT is authoritative.
     if (mbr_has_protective_entry(mbr)) {
         GptLayout layout{};
-        if (!gpt_read_header(file.fd(), table->sector_size, &layout)) return ERR_UNSUPPORTED;
-        gpt_read_entries(file.fd(), layout, table);
+        if (!gpt_read_header(file.get(), table->sector_size, &layout)) return ERR_UNSUPPORTED;
+        gpt_read_entries(file.get(), layout, table);
         return 0;
     }
-    mbr_read(file.fd(), mbr, table);
+    mbr_read(file.get(), mbr, table);
     return 0;
 }
 

@@ -11,7 +11,6 @@
 namespace qor {
 namespace {
 
-constexpr std::size_t MOUNT_POINT_BYTES = 700;
 constexpr std::uint32_t DIFF_SECONDS = 300;
 constexpr std::size_t DIFF_OUT_BYTES = 4096;
 
@@ -20,29 +19,23 @@ constexpr std::size_t DIFF_OUT_BYTES = 4096;
 constexpr int DIFF_SAME = 0;
 constexpr int DIFF_DIFFERENT = 1;
 
-void pair_mount_point(const MountedImage* image, int index, char* path, std::size_t size) {
-    if (image->whole_mounted) {
-        text_format(path, size, "%s/whole", image->root_dir);
-    } else {
-        text_format(path, size, "%s/p%d", image->root_dir, index);
-    }
-}
-
 // Compares pair `index`; 0 when diff gave an answer (a difference is logged
 // and recorded in stats), -1 with the sentence in err when it gave none.
 int compare_pair(const MountedImage* snapshot, const MountedImage* target, int index,
                  CompareStats* stats, char* err, std::size_t err_size) {
     char snapshot_mp[MOUNT_POINT_BYTES];
     char target_mp[MOUNT_POINT_BYTES];
-    pair_mount_point(snapshot, index, snapshot_mp, sizeof snapshot_mp);
-    pair_mount_point(target, index, target_mp, sizeof target_mp);
+    mount_point_path(snapshot->root_dir, snapshot->whole_mounted != 0, index, snapshot_mp,
+                     sizeof snapshot_mp);
+    mount_point_path(target->root_dir, target->whole_mounted != 0, index, target_mp,
+                     sizeof target_mp);
 
     // Links are compared as links: following them would read outside the image.
     const char* argv[] = {"diff", "-rq", "--no-dereference", snapshot_mp, target_mp, nullptr};
     char out[DIFF_OUT_BYTES];
     out[0] = '\0';
     CommandResult result{};
-    int rc = run_command(argv, nullptr, DIFF_SECONDS, 1, out, sizeof out, &result);
+    int rc = run_command(argv, nullptr, DIFF_SECONDS, RUN_CAPTURE_OUTPUT, out, sizeof out, &result);
     tool_output_trim(out);
     if (rc != 0 || (result.exit_code != DIFF_SAME && result.exit_code != DIFF_DIFFERENT)) {
         text_format(err, err_size, "could not run diff between %s and %s: %.300s", snapshot_mp,

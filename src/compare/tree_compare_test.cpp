@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "common/test_temp_dir.h"
-#include "compare/fs_fixture_test.h"
+#include "support/fs_fixture.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
 
-using test::ToolDir;
+using test::FakeToolDir;
 using test::write_file;
 
 constexpr char LAYOUT_SENTENCE[] =
@@ -26,13 +26,13 @@ constexpr char LAYOUT_SENTENCE[] =
 // Two hand-made "mounted" images: records whose mount points are plain
 // directories under a temporary directory, and a recording diff first in PATH.
 class TreeCompareTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(temp_.ok());
         snapshot_ = record("snap");
         target_ = record("target");
-        tools_ = std::make_unique<ToolDir>(temp_ / "bin");
-        tools_->add_recording("diff", "exec /usr/bin/diff \"$@\"");
+        tools_ = std::make_unique<FakeToolDir>();
+        tools_->add_tool("diff", "exec /usr/bin/diff \"$@\"");
         compare_stats_reset(&stats_);
         stats_.bytes_compared = 4096;
         stats_.files_differ = 1;  // must be cleared on entry
@@ -90,7 +90,7 @@ protected:
     TestTempDir temp_;
     MountedImage snapshot_{};
     MountedImage target_{};
-    std::unique_ptr<ToolDir> tools_;
+    std::unique_ptr<FakeToolDir> tools_;
     CompareStats stats_{};
     char err_[400];
     std::string logged_;
@@ -179,11 +179,11 @@ TEST_F(TreeCompareTest, FailedDiffStopsTheLoopAndKeepsEarlierDifference) {
     mount_partitions(3);
     write_file(side("snap", "p0") + "/f", "one");
     write_file(side("target", "p0") + "/f", "two");
-    tools_->add_recording("diff",
-                          "case \"$3\" in\n"
-                          "  */p1) echo 'diff: cannot read a directory'; exit 2 ;;\n"
-                          "esac\n"
-                          "exec /usr/bin/diff \"$@\"");
+    tools_->add_tool("diff",
+                     "case \"$3\" in\n"
+                     "  */p1) echo 'diff: cannot read a directory'; exit 2 ;;\n"
+                     "esac\n"
+                     "exec /usr/bin/diff \"$@\"");
 
     EXPECT_EQ(compare_logged(), -1);
     EXPECT_EQ(stats_.files_differ, 1);
@@ -209,7 +209,7 @@ TEST_F(TreeCompareTest, DiffWithoutAnAnswerFailsTheComparison) {
     mount_whole();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        tools_->add("diff", c.body);
+        tools_->add_tool("diff", c.body);
         EXPECT_EQ(compare(), -1);
         EXPECT_EQ(stats_.files_differ, 0);
         EXPECT_EQ(std::string(err_), "could not run diff between " + side("snap", "whole") +
@@ -219,7 +219,7 @@ TEST_F(TreeCompareTest, DiffWithoutAnAnswerFailsTheComparison) {
 
 TEST_F(TreeCompareTest, LoggedDifferencesAreCutAt2000Characters) {
     mount_whole();
-    tools_->add("diff", "head -c 3000 /dev/zero | tr '\\0' x; exit 1");
+    tools_->add_tool("diff", "head -c 3000 /dev/zero | tr '\\0' x; exit 1");
     EXPECT_EQ(compare_logged(), 1);
     std::size_t start = logged_.find("):\n");
     ASSERT_NE(start, std::string::npos) << logged_;
@@ -228,11 +228,9 @@ TEST_F(TreeCompareTest, LoggedDifferencesAreCutAt2000Characters) {
 
 TEST_F(TreeCompareTest, DiffNotInPathFailsTheComparison) {
     mount_whole();
-    std::string saved = getenv("PATH");
-    setenv("PATH", (temp_ / "empty").c_str(), 1);
-    int rc = compare();
-    setenv("PATH", saved.c_str(), 1);
-    EXPECT_EQ(rc, -1);
+    FakeToolDir no_tools;
+    no_tools.set_path_only_here();
+    EXPECT_EQ(compare(), -1);
     EXPECT_EQ(std::string(err_), "could not run diff between " + side("snap", "whole") + " and " +
                                      side("target", "whole") + ": diff failed");
 }

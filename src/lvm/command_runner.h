@@ -5,6 +5,11 @@
 
 namespace qor {
 
+// The capture argument of run_command: the child's standard output and error
+// go into the caller's buffer, or stay those of this process.
+inline constexpr int RUN_CAPTURE_OUTPUT = 1;
+inline constexpr int RUN_SHARE_OUTPUT = 0;
+
 struct CommandResult {
     int exit_code;  // 0-255 when the child exited; -1 when killed or never started
     int timed_out;  // 1 when the runner killed the child at its deadline

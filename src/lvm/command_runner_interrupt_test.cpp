@@ -1,6 +1,5 @@
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 
@@ -12,7 +11,7 @@ namespace {
 
 // The child signals us the way an operator's Ctrl-C or systemd's stop would.
 class RunnerInterrupt : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         interrupt_clear();
         interrupt_install();
@@ -28,7 +27,7 @@ TEST_F(RunnerInterrupt, SignalStopsTheRunningCommand) {
     char out[64];
     CommandResult res;
     auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(run_command(argv, nullptr, 60, 1, out, sizeof out, &res), 0);
+    ASSERT_EQ(run_command(argv, nullptr, 60, RUN_CAPTURE_OUTPUT, out, sizeof out, &res), 0);
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_LT(elapsed, std::chrono::seconds(3));
     EXPECT_EQ(res.exit_code, -1);
@@ -42,7 +41,7 @@ TEST_F(RunnerInterrupt, CleanUpCommandsRunToTheirEndDespiteASignal) {
     char out[64];
     CommandResult res;
     InterruptShield shield;
-    ASSERT_EQ(run_command(argv, nullptr, 60, 1, out, sizeof out, &res), 0);
+    ASSERT_EQ(run_command(argv, nullptr, 60, RUN_CAPTURE_OUTPUT, out, sizeof out, &res), 0);
     EXPECT_EQ(res.exit_code, 4);
     EXPECT_STREQ(out, "done\n");
     EXPECT_EQ(interrupt_pending(), SIGINT);

@@ -1,5 +1,4 @@
 #include "lvm/command_runner.h"
-#include "support/fd_count.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,8 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+
+#include "support/fd_count.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
@@ -37,7 +40,7 @@ Outcome sh(const char* script, std::uint32_t timeout = 10, std::size_t out_size 
     std::memset(r.out, 'x', sizeof r.out);
     const char* argv[] = {"/bin/sh", "-c", script, nullptr};
     auto t0 = Clock::now();
-    r.rc = run_command(argv, extra_env, timeout, 1, r.out, out_size, &r.result);
+    r.rc = run_command(argv, extra_env, timeout, RUN_CAPTURE_OUTPUT, r.out, out_size, &r.result);
     r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     return r;
 }
@@ -94,7 +97,7 @@ TEST(CommandRunner, ProgramNotFoundExits127WithNoText) {
     Outcome r;
     std::memset(r.out, 'x', sizeof r.out);
     const char* argv[] = {"qor-no-such-program", nullptr};
-    r.rc = run_command(argv, nullptr, 10, 1, r.out, sizeof r.out, &r.result);
+    r.rc = run_command(argv, nullptr, 10, RUN_CAPTURE_OUTPUT, r.out, sizeof r.out, &r.result);
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.result.exit_code, 127);
     EXPECT_EQ(r.result.timed_out, 0);
@@ -176,8 +179,9 @@ TEST(CommandRunner, ChildEnvironmentIsSetAndParentsIsNot) {
 }
 
 TEST(CommandRunner, WithoutCaptureTheChildWritesToOurOutput) {
-    char file[] = "/tmp/qor_runner_out.XXXXXX";
-    int fd = mkstemp(file);
+    TestTempDir tmp;
+    const std::string file = tmp / "out";
+    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     std::fflush(stdout);
     std::fflush(stderr);
@@ -188,7 +192,7 @@ TEST(CommandRunner, WithoutCaptureTheChildWritesToOurOutput) {
     char out[8] = "keepme";
     CommandResult result{99, 99};
     const char* argv[] = {"/bin/sh", "-c", "echo to-out; echo to-err >&2; exit 5", nullptr};
-    int rc = run_command(argv, nullptr, 10, 0, out, sizeof out, &result);
+    int rc = run_command(argv, nullptr, 10, RUN_SHARE_OUTPUT, out, sizeof out, &result);
     dup2(saved_out, 1);
     dup2(saved_err, 2);
     close(saved_out);
@@ -197,7 +201,6 @@ TEST(CommandRunner, WithoutCaptureTheChildWritesToOurOutput) {
     char seen[64] = {};
     ASSERT_GE(pread(fd, seen, sizeof seen - 1, 0), 0);
     close(fd);
-    unlink(file);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(result.exit_code, 5);
     EXPECT_STREQ(out, "keepme");
@@ -232,7 +235,7 @@ TEST(CommandRunner, LeavesNoDescriptorOrZombieBehind) {
     sh("exec >&-; exit 0");
     const char* argv[] = {"qor-no-such-program", nullptr};
     CommandResult result{};
-    run_command(argv, nullptr, 10, 1, nullptr, 0, &result);
+    run_command(argv, nullptr, 10, RUN_CAPTURE_OUTPUT, nullptr, 0, &result);
     EXPECT_EQ(open_fd_count(), before);
     expect_no_zombie();
 }
@@ -261,10 +264,16 @@ std::string inheritable_fds() {
 }
 
 TEST(CommandRunner, ChildGetsNoDescriptorOfTheRunner) {
-    // ls runs as a child of the shell and lists the shell's descriptors.
-    Outcome r = sh("ls /proc/$$/fd | sort -n");
+    // ls runs as a child of the shell and lists the shell's descriptors; no
+    // pipeline, whose pipe the shell itself would hold while ls looks.
+    Outcome r = sh("ls -1 /proc/$$/fd");
     ASSERT_EQ(r.result.exit_code, 0);
-    EXPECT_EQ(r.out, inheritable_fds());
+    std::set<int> listed;
+    std::istringstream lines(r.out);
+    for (int fd; lines >> fd;) listed.insert(fd);
+    std::string text;
+    for (int fd : listed) text += std::to_string(fd) + "\n";
+    EXPECT_EQ(text, inheritable_fds());
 }
 
 TEST(CommandRunner, FailsWhenNoPipeCanBeMade) {

@@ -7,49 +7,41 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "lvm/lv_manage.h"
 #include "lvm/lv_query.h"
+#include "support/fake_tool_dir.h"
 
 namespace qor {
 namespace {
 
 class LvAgainstFakeLvm : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to create /dev/<vg> entries";
-        const char* support = std::getenv("QOR_TEST_SUPPORT_DIR");
-        if (support == nullptr) GTEST_SKIP() << "QOR_TEST_SUPPORT_DIR is not set";
-        support_ = support;
-
-        char tmpl[] = "/tmp/qor_fake_lvm_unit.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        state_ = tmpl;
-        const char* path = std::getenv("PATH");
-        saved_path_ = path != nullptr ? path : "/usr/bin:/bin";
-        setenv("QOR_FAKE_LVM_DIR", state_.c_str(), 1);
-        setenv("PATH", (support_ + "/lvm:/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
+        ASSERT_TRUE(state_.ok());
+        setenv("QOR_FAKE_LVM_DIR", state_.path().c_str(), 1);
+        path_ = std::make_unique<test::ScopedPath>(support_ + "/lvm:/usr/sbin:/usr/bin:/sbin:/bin");
         vg_ = "qorunit" + std::to_string(getpid());
         ASSERT_EQ(fake_lvm("vg-create " + vg_), 0);
     }
 
     void TearDown() override {
-        if (state_.empty()) return;
+        if (!path_) return;
         fake_lvm("destroy");
-        setenv("PATH", saved_path_.c_str(), 1);
+        path_.reset();
         unsetenv("QOR_FAKE_LVM_DIR");
-        std::error_code ec;
-        std::filesystem::remove_all(state_, ec);
     }
 
     int fake_lvm(const std::string& args) {
         return std::system((support_ + "/fake-lvm " + args).c_str());
     }
 
-    std::string support_;
-    std::string state_;
-    std::string saved_path_;
+    std::string support_ = test::support_dir();
+    TestTempDir state_;
+    std::unique_ptr<test::ScopedPath> path_;
     std::string vg_;
     LvInfo info_{};
     char err_[400] = "";
@@ -88,8 +80,7 @@ TEST_F(LvAgainstFakeLvm, CreateLookupRemoveRoundTrip) {
 
     EXPECT_EQ(lv_create(vg, "scratch", 5000, err_, sizeof err_), -1);
     EXPECT_EQ(std::string(err_), "could not create LV " + vg_ + "/scratch:   Logical Volume " +
-                                     "\"scratch\" already exists in volume group \"" + vg_ +
-                                     "\"");
+                                     "\"scratch\" already exists in volume group \"" + vg_ + "\"");
 
     ASSERT_EQ(lv_remove(vg, "scratch", err_, sizeof err_), 0) << err_;
     EXPECT_EQ(lv_lookup(vg, "scratch", &info_, err_, sizeof err_), 1);

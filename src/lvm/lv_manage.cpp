@@ -9,15 +9,15 @@
 namespace qor {
 namespace {
 
-constexpr std::size_t kNameMax = 126;
-constexpr std::size_t kSizeArgSize = 32;
-constexpr std::size_t kLvPathSize = 300;
-constexpr std::uint32_t kCreateTimeoutSeconds = 120;
-constexpr std::size_t kCreateOutSize = 1024;
-constexpr std::uint32_t kRemoveTimeoutSeconds = 60;
-constexpr std::size_t kRemoveOutSize = 256;
+constexpr std::size_t NAME_MAX = 126;
+constexpr std::size_t SIZE_ARG_SIZE = 32;
+constexpr std::size_t LV_PATH_SIZE = 300;
+constexpr std::uint32_t CREATE_TIMEOUT_SECONDS = 120;
+constexpr std::size_t CREATE_OUT_SIZE = 1024;
+constexpr std::uint32_t REMOVE_TIMEOUT_SECONDS = 60;
+constexpr std::size_t REMOVE_OUT_SIZE = 256;
 
-constexpr const char* kBadName = "invalid volume group or logical volume name";
+constexpr const char* BAD_NAME = "invalid volume group or logical volume name";
 
 bool is_ascii_alnum(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -30,13 +30,12 @@ unsigned long long size_in_kib(std::uint64_t size_bytes) {
     return kib < 1 ? 1 : kib;
 }
 
-
 }  // namespace
 
 int lv_name_valid(const char* name) {
     if (name == nullptr || *name == '\0') return 0;
-    std::size_t len = strnlen(name, kNameMax + 1);
-    if (len > kNameMax) return 0;
+    std::size_t len = strnlen(name, NAME_MAX + 1);
+    if (len > NAME_MAX) return 0;
     if (!is_ascii_alnum(name[0])) return 0;
     for (std::size_t i = 1; i < len; ++i) {
         char c = name[i];
@@ -49,14 +48,14 @@ int lv_create(const char* vg, const char* lv, std::uint64_t size_bytes, char* er
               std::size_t err_size) {
     text_clear(err, err_size);
     if (!lv_name_valid(vg) || !lv_name_valid(lv)) {
-        text_copy(err, err_size, kBadName);
+        text_copy(err, err_size, BAD_NAME);
         return -1;
     }
-    char size_arg[kSizeArgSize];
+    char size_arg[SIZE_ARG_SIZE];
     text_format(size_arg, sizeof size_arg, "%lluK", size_in_kib(size_bytes));
     const char* argv[] = {"lvcreate", "-y", "-n", lv, "-L", size_arg, vg, nullptr};
-    char out[kCreateOutSize] = "";
-    if (run_command_succeeded(argv, kCreateTimeoutSeconds, out, sizeof out)) return 0;
+    char out[CREATE_OUT_SIZE] = "";
+    if (run_command_succeeded(argv, CREATE_TIMEOUT_SECONDS, out, sizeof out)) return 0;
     tool_output_trim(out);  // the sentence is quoted in one log line
     text_format(err, err_size, "could not create LV %s/%s: %.400s", vg, lv,
                 out[0] != '\0' ? out : "lvcreate failed");
@@ -66,14 +65,14 @@ int lv_create(const char* vg, const char* lv, std::uint64_t size_bytes, char* er
 int lv_remove(const char* vg, const char* lv, char* err, std::size_t err_size) {
     text_clear(err, err_size);
     if (!lv_name_valid(vg) || !lv_name_valid(lv)) {
-        text_copy(err, err_size, kBadName);
+        text_copy(err, err_size, BAD_NAME);
         return -1;
     }
-    char path[kLvPathSize];
+    char path[LV_PATH_SIZE];
     text_format(path, sizeof path, "%s/%s", vg, lv);
     const char* argv[] = {"lvremove", "-f", "-y", path, nullptr};
-    char out[kRemoveOutSize] = "";
-    if (run_command_succeeded(argv, kRemoveTimeoutSeconds, out, sizeof out)) return 0;
+    char out[REMOVE_OUT_SIZE] = "";
+    if (run_command_succeeded(argv, REMOVE_TIMEOUT_SECONDS, out, sizeof out)) return 0;
     tool_output_trim(out);  // the sentence is quoted in one log line
     text_format(err, err_size, "could not remove LV %s: %.400s", path,
                 out[0] != '\0' ? out : "lvremove failed");

@@ -38,7 +38,7 @@ TEST(LvNameValid, AcceptsAndRefusesNames) {
 }
 
 class LvManageWithFakeTools : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(tools_.ok()); }
 
     static std::vector<std::string> create_args(const std::string& size) {

@@ -13,9 +13,9 @@ namespace {
 
 using test::FakeToolDir;
 
-constexpr const char* kExampleRow = "  vg0|home_snap|swi-a-s---|10737418240|linear|home|253|7";
+constexpr const char* EXAMPLE_ROW = "  vg0|home_snap|swi-a-s---|10737418240|linear|home|253|7";
 
-const std::vector<std::string> kLookupArgs = {
+const std::vector<std::string> LOOKUP_ARGS = {
     "--noheadings",
     "--separator",
     "|",
@@ -25,7 +25,7 @@ const std::vector<std::string> kLookupArgs = {
     "-o",
     "vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor",
     "vg0/home_snap"};
-const std::vector<std::string> kTagArgs = {"--noheadings", "-o", "lv_tags", "vg0/home_snap"};
+const std::vector<std::string> TAG_ARGS = {"--noheadings", "-o", "lv_tags", "vg0/home_snap"};
 
 LvInfo filled_info() {
     LvInfo info;
@@ -35,7 +35,7 @@ LvInfo filled_info() {
 
 TEST(LvParseRow, ParsesExampleRow) {
     LvInfo info = filled_info();
-    ASSERT_EQ(lv_parse_row(kExampleRow, &info), 0);
+    ASSERT_EQ(lv_parse_row(EXAMPLE_ROW, &info), 0);
     EXPECT_STREQ(info.vg_name, "vg0");
     EXPECT_STREQ(info.lv_name, "home_snap");
     EXPECT_STREQ(info.lv_attr, "swi-a-s---");
@@ -133,7 +133,7 @@ TEST(LvSnapshotInvalid, OnlyUpperCaseIAndSInFifthPlaceCount) {
 }
 
 class LvQueryWithFakeLvs : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(tools_.ok()); }
     FakeToolDir tools_;
     LvInfo info_ = filled_info();
@@ -145,7 +145,7 @@ TEST_F(LvQueryWithFakeLvs, LookupSkipsWarningLineAndParsesRow) {
                     "echo '  WARNING: Not using device /dev/sdz for PV x.' >&2\n"
                     "echo '  vg0|home_snap|swi-a-s---|10737418240|linear|home|253|7'");
     ASSERT_EQ(lv_lookup("vg0", "home_snap", &info_, err_, sizeof err_), 0);
-    EXPECT_EQ(tools_.recorded_args("lvs"), kLookupArgs);
+    EXPECT_EQ(tools_.recorded_args("lvs"), LOOKUP_ARGS);
     EXPECT_STREQ(info_.lv_name, "home_snap");
     EXPECT_EQ(info_.lv_size, 10737418240ULL);
     EXPECT_STREQ(err_, "");
@@ -192,7 +192,7 @@ TEST_F(LvQueryWithFakeLvs, EmptyNamesRunNothing) {
 TEST_F(LvQueryWithFakeLvs, TagIsAPlainSubstringOfTheTagOutput) {
     tools_.add_tool("lvs", "echo '  qor_agent_old,daily'");
     EXPECT_EQ(lv_has_tag("vg0", "home_snap", "qor_agent", err_, sizeof err_), 1);
-    EXPECT_EQ(tools_.recorded_args("lvs"), kTagArgs);
+    EXPECT_EQ(tools_.recorded_args("lvs"), TAG_ARGS);
     EXPECT_EQ(lv_has_tag("vg0", "home_snap", "weekly", err_, sizeof err_), 0);
     EXPECT_EQ(lv_has_tag("vg0", "home_snap", "", err_, sizeof err_), 1);
     EXPECT_STREQ(err_, "");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "common/error.h"
 #include "common/file_io.h"
 
@@ -14,19 +15,6 @@ constexpr std::size_t OFF_VERSION = 4;        // u16
 constexpr std::size_t OFF_HEADER_LENGTH = 8;  // u32
 constexpr std::size_t OFF_CHUNK_SIZE = 12;    // u32
 constexpr std::size_t OFF_SOURCE_SIZE = 76;   // u64
-
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint64_t le64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-}
 
 void header_decode(BackupHeader* header) {
     header->magic = le32(header->raw + OFF_MAGIC);
@@ -54,7 +42,7 @@ int header_validate(const BackupHeader& header, std::size_t got) {
 
 int read_backup_header(const char* path, BackupHeader* header) {
     if (header == nullptr) return ERR_INVALID;
-    int fd = -1;
+    UniqueFd fd;
     int rc = file_open_read(path, &fd);
     if (rc != 0) return rc;
 
@@ -68,8 +56,8 @@ int read_backup_header(const char* path, BackupHeader* header) {
     header->source_size = 0;
 
     std::size_t got = 0;
-    rc = file_pread(fd, header->raw, BACKUP_HEADER_RECORD_SIZE, 0, &got);
-    file_close(fd);  // nothing to do about a failed close of a read-only file
+    rc = file_pread(fd.get(), header->raw, BACKUP_HEADER_RECORD_SIZE, 0, &got);
+    fd.reset();  // nothing to do about a failed close of a read-only file
     if (rc != 0) return rc;
 
     header_decode(header);

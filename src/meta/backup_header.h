@@ -6,7 +6,7 @@
 namespace qor {
 
 inline constexpr std::size_t BACKUP_HEADER_RECORD_SIZE = 131072;  // bytes read from the .meta file
-inline constexpr std::uint32_t BACKUP_HEADER_MAGIC = 0x4D524F51;   // "QORM" as little-endian u32
+inline constexpr std::uint32_t BACKUP_HEADER_MAGIC = 0x4D524F51;  // "QORM" as little-endian u32
 inline constexpr std::size_t BACKUP_HEADER_MIN_BYTES = 4096;
 inline constexpr std::uint32_t BACKUP_HEADER_MAX_LENGTH = 4194304;
 inline constexpr std::size_t BACKUP_HEADER_SNAPSHOT_REF_OFFSET = 25157;

@@ -12,68 +12,47 @@
 #include "common/error.h"
 #include "meta/snapshot_ref.h"
 #include "support/fd_count.h"
+#include "support/image_writer.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
-
-void put_le16(std::vector<std::uint8_t>& b, std::size_t off, std::uint16_t v) {
-    for (int i = 0; i < 2; ++i) b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void put_le32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void put_le64(std::vector<std::uint8_t>& b, std::size_t off, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-// A header as the backup program writes it, cut to `size` bytes.
-std::vector<std::uint8_t> valid_record(std::size_t size = BACKUP_HEADER_RECORD_SIZE) {
-    std::vector<std::uint8_t> b(BACKUP_HEADER_RECORD_SIZE, 0);
-    std::memcpy(b.data(), "QORM", 4);
-    put_le16(b, 4, 1);
-    put_le32(b, 8, 131072);
-    put_le32(b, 12, 4194304);
-    put_le64(b, 76, 0x0123456789ABCDEFULL);
-    const char ref[] = "lvm:vg0/root=root_snap";
-    std::memcpy(b.data() + BACKUP_HEADER_SNAPSHOT_REF_OFFSET, ref, sizeof ref);
-    b.resize(size);
-    return b;
-}
 
 using qor::test::open_fd_count;
 
 class BackupHeaderTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/qor_header_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/backup.meta";
+        ASSERT_TRUE(tmp_.ok());
         header_ = std::make_unique<BackupHeader>();
         // Garbage everywhere, so a reader that forgets to clear the record shows it.
         std::memset(header_.get(), 0xAA, sizeof(BackupHeader));
     }
-    void TearDown() override {
-        std::remove(path_.c_str());
-        rmdir(dir_.c_str());
+
+    // A header as the backup program writes it, cut to `size` bytes; the
+    // returned file takes further changes.
+    test::ImageFile write_valid(std::size_t size = BACKUP_HEADER_RECORD_SIZE) {
+        test::ImageFile file(path_);
+        test::MetaHeader h;
+        h.chunk_size = 4194304;
+        h.source_size = 0x0123456789ABCDEFULL;
+        h.snapshot_ref = "lvm:vg0/root=root_snap";
+        test::meta_put_header(file, h, size);
+        return file;
     }
 
-    int read(const std::vector<std::uint8_t>& bytes) {
-        FILE* f = std::fopen(path_.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        if (f == nullptr) return 1;
-        EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-        std::fclose(f);
+    int read(const test::ImageFile& file) {
+        EXPECT_TRUE(file.ok());
         return read_backup_header(path_.c_str(), header_.get());
     }
 
-    std::string dir_;
-    std::string path_;
+    TestTempDir tmp_;
+    std::string path_ = tmp_ / "backup.meta";
     std::unique_ptr<BackupHeader> header_;
 };
 
 TEST_F(BackupHeaderTest, DecodesLittleEndianFieldsOfAValidRecord) {
-    ASSERT_EQ(read(valid_record()), 0);
+    ASSERT_EQ(read(write_valid()), 0);
     EXPECT_EQ(header_->magic, BACKUP_HEADER_MAGIC);
     EXPECT_EQ(header_->version, 1);
     EXPECT_EQ(header_->header_length, 131072u);
@@ -83,9 +62,9 @@ TEST_F(BackupHeaderTest, DecodesLittleEndianFieldsOfAValidRecord) {
 }
 
 TEST_F(BackupHeaderTest, AcceptsSmallestHeader) {
-    auto b = valid_record(4096);
-    put_le32(b, 8, 4096);
-    ASSERT_EQ(read(b), 0);
+    auto file = write_valid(4096);
+    file.put_le(8, 4096, 4);
+    ASSERT_EQ(read(file), 0);
     EXPECT_STREQ(header_->snapshot_ref(), "");  // the record past the data reads as zero
 }
 
@@ -112,57 +91,53 @@ TEST_F(BackupHeaderTest, RejectsMalformedRecordsInOrder) {
         {"version 0", BACKUP_HEADER_RECORD_SIZE, 4, 0, true, 0},
     };
     for (const Case& c : cases) {
-        auto b = valid_record(c.size);
-        if (c.size < BACKUP_HEADER_RECORD_SIZE) put_le32(b, 8, static_cast<std::uint32_t>(c.size));
-        if (c.is_u16) {
-            put_le16(b, c.field, static_cast<std::uint16_t>(c.value));
-        } else {
-            put_le32(b, c.field, c.value);
-        }
-        EXPECT_EQ(read(b), c.expected) << c.what;
+        auto file = write_valid(c.size);
+        if (c.size < BACKUP_HEADER_RECORD_SIZE) file.put_le(8, c.size, 4);
+        file.put_le(c.field, c.value, c.is_u16 ? 2 : 4);
+        EXPECT_EQ(read(file), c.expected) << c.what;
     }
 }
 
 TEST_F(BackupHeaderTest, JudgesMagicAndLengthBeforeVersion) {
-    auto bad_magic = valid_record();
-    put_le16(bad_magic, 4, 2);
-    bad_magic[0] = 'X';
+    auto bad_magic = write_valid();
+    bad_magic.put_le(4, 2, 2);
+    bad_magic.put_text(0, "X");
     EXPECT_EQ(read(bad_magic), ERR_FORMAT);
 
-    auto bad_length = valid_record();
-    put_le16(bad_length, 4, 2);
-    put_le32(bad_length, 8, 131073);
+    auto bad_length = write_valid();
+    bad_length.put_le(4, 2, 2);
+    bad_length.put_le(8, 131073, 4);
     EXPECT_EQ(read(bad_length), ERR_FORMAT);
 }
 
 TEST_F(BackupHeaderTest, MapsOpenAndReadFailures) {
     int before = open_fd_count();
-    EXPECT_EQ(read_backup_header((dir_ + "/missing.meta").c_str(), header_.get()), ERR_NOT_FOUND);
-    EXPECT_EQ(read_backup_header(dir_.c_str(), header_.get()), ERR_GENERIC);  // EISDIR
+    EXPECT_EQ(read_backup_header((tmp_ / "missing.meta").c_str(), header_.get()), ERR_NOT_FOUND);
+    EXPECT_EQ(read_backup_header(tmp_.path().c_str(), header_.get()), ERR_GENERIC);  // EISDIR
     EXPECT_EQ(read_backup_header(nullptr, header_.get()), ERR_INVALID);
-    EXPECT_EQ(read(valid_record(100)), ERR_FORMAT);
+    EXPECT_EQ(read(write_valid(100)), ERR_FORMAT);
     EXPECT_EQ(open_fd_count(), before);
 }
 
 TEST_F(BackupHeaderTest, ReferenceOfAShortFileEndsAtTheData) {
     // The last byte written is the first byte of the reference field.
-    auto cut = valid_record(BACKUP_HEADER_SNAPSHOT_REF_OFFSET);
-    put_le32(cut, 8, BACKUP_HEADER_SNAPSHOT_REF_OFFSET);
+    auto cut = write_valid(BACKUP_HEADER_SNAPSHOT_REF_OFFSET);
+    cut.put_le(8, BACKUP_HEADER_SNAPSHOT_REF_OFFSET, 4);
     ASSERT_EQ(read(cut), 0);
     EXPECT_STREQ(header_->snapshot_ref(), "");
 
-    auto partial = valid_record(BACKUP_HEADER_SNAPSHOT_REF_OFFSET + 3);
-    put_le32(partial, 8, BACKUP_HEADER_SNAPSHOT_REF_OFFSET + 3);
+    auto partial = write_valid(BACKUP_HEADER_SNAPSHOT_REF_OFFSET + 3);
+    partial.put_le(8, BACKUP_HEADER_SNAPSHOT_REF_OFFSET + 3, 4);
     ASSERT_EQ(read(partial), 0);
     EXPECT_STREQ(header_->snapshot_ref(), "lvm");
 }
 
 TEST_F(BackupHeaderTest, UnterminatedReferenceStopsAtTheRecordEnd) {
-    auto b = valid_record();
-    std::memset(b.data() + BACKUP_HEADER_SNAPSHOT_REF_OFFSET, 'a',
-                BACKUP_HEADER_RECORD_SIZE - BACKUP_HEADER_SNAPSHOT_REF_OFFSET);
-    std::memcpy(b.data() + BACKUP_HEADER_SNAPSHOT_REF_OFFSET, "lvm:vg/lv=", 10);
-    ASSERT_EQ(read(b), 0);
+    auto file = write_valid();
+    file.put_text(BACKUP_HEADER_SNAPSHOT_REF_OFFSET,
+                  std::string(BACKUP_HEADER_RECORD_SIZE - BACKUP_HEADER_SNAPSHOT_REF_OFFSET, 'a'));
+    file.put_text(BACKUP_HEADER_SNAPSHOT_REF_OFFSET, "lvm:vg/lv=");
+    ASSERT_EQ(read(file), 0);
     EXPECT_EQ(std::strlen(header_->snapshot_ref()),
               BACKUP_HEADER_RECORD_SIZE - BACKUP_HEADER_SNAPSHOT_REF_OFFSET);
     SnapshotRef ref;

@@ -22,9 +22,12 @@ const OptionSpec verifier_options[] = {
 
 namespace {
 
-int usage_error(const char* text) {
+constexpr int EXIT_USAGE = 2;
+
+bool usage_error(int* exit_status, const char* text) {
     std::fprintf(stderr, "error: %s\n", text);
-    return 2;
+    *exit_status = EXIT_USAGE;
+    return false;
 }
 
 // The directory part of meta_path: "/srv/b/x.meta" gives "/srv/b", "x.meta"
@@ -54,8 +57,8 @@ void split_forwarded(int argc, char** argv, VerifyOptions* opts) {
 
 }  // namespace
 
-int cli_read_options(int argc, char** argv, VerifyOptions* opts, char* search_buf,
-                     std::size_t search_buf_size) {
+bool cli_read_options(int argc, char** argv, VerifyOptions* opts, char* search_buf,
+                      std::size_t search_buf_size, int* exit_status) {
     *opts = VerifyOptions{};
     opts->meta_path = arg_value(argc, argv, "--meta", "-m", nullptr);
     const char* search_dir = arg_value(argc, argv, "--search-dir", "-d", nullptr);
@@ -66,15 +69,16 @@ int cli_read_options(int argc, char** argv, VerifyOptions* opts, char* search_bu
     opts->remove_snapshot_after = arg_flag(argc, argv, "--remove-snapshot-after", nullptr);
     opts->no_progress = arg_flag(argc, argv, "--no-progress", nullptr);
 
-    if (opts->meta_path == nullptr) return usage_error("--meta is required (use --help)");
+    if (opts->meta_path == nullptr)
+        return usage_error(exit_status, "--meta is required (use --help)");
     if (opts->target_lv != nullptr && opts->target_file != nullptr)
-        return usage_error("--target-lv and --target-file are mutually exclusive");
+        return usage_error(exit_status, "--target-lv and --target-file are mutually exclusive");
     if (std::strcmp(mode, "byte") == 0) {
         opts->mode = MODE_BYTE;
     } else if (std::strcmp(mode, "fs") == 0) {
         opts->mode = MODE_FS;
     } else {
-        return usage_error("--mode must be 'byte' or 'fs'");
+        return usage_error(exit_status, "--mode must be 'byte' or 'fs'");
     }
 
     if (search_dir == nullptr) {
@@ -83,7 +87,7 @@ int cli_read_options(int argc, char** argv, VerifyOptions* opts, char* search_bu
     }
     opts->search_dir = search_dir;
     split_forwarded(argc, argv, opts);
-    return -1;
+    return true;
 }
 
 int cli_report_outcome(int result, const VerifyOptions* opts, const CompareStats* stats,

@@ -5,32 +5,23 @@
 #include <string>
 #include <vector>
 
+#include "support/test_argv.h"
+
 namespace qor {
 namespace {
 
-// Holds an argument vector the way main receives it.
-struct Argv {
-    explicit Argv(std::vector<std::string> w) : words(std::move(w)) {
-        for (auto& s : words) ptrs.push_back(s.data());
-        ptrs.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(words.size()); }
-    char** argv() { return ptrs.data(); }
-    std::vector<std::string> words;
-    std::vector<char*> ptrs;
-};
-
 struct Parsed {
-    int status;
+    bool usable;
+    int status;  // the exit status of a usage error
     VerifyOptions opts;
     std::string err;
     char search[SEARCH_DIR_BUFFER];
 };
 
-Parsed parse(Argv& a) {
+Parsed parse(TestArgv& a) {
     Parsed p{};
     ::testing::internal::CaptureStderr();
-    p.status = cli_read_options(a.argc(), a.argv(), &p.opts, p.search, sizeof p.search);
+    p.usable = cli_read_options(a.argc(), a.argv(), &p.opts, p.search, sizeof p.search, &p.status);
     p.err = ::testing::internal::GetCapturedStderr();
     return p;
 }
@@ -40,30 +31,31 @@ TEST(CommandLine, UsageErrorsInOrder) {
         std::vector<std::string> words;
         const char* expected;
     } cases[] = {
-        {{"qv", "--mode", "fs"}, "error: --meta is required (use --help)\n"},
-        {{"qv", "--mode", "fs", "--meta"}, "error: --meta is required (use --help)\n"},
+        {{"--mode", "fs"}, "error: --meta is required (use --help)\n"},
+        {{"--mode", "fs", "--meta"}, "error: --meta is required (use --help)\n"},
         // An empty --target-lv still counts as given.
-        {{"qv", "-m", "x.meta", "--target-lv=", "--target-file", "f"},
+        {{"-m", "x.meta", "--target-lv=", "--target-file", "f"},
          "error: --target-lv and --target-file are mutually exclusive\n"},
-        {{"qv", "-m", "x.meta", "--mode", "FS"}, "error: --mode must be 'byte' or 'fs'\n"},
-        {{"qv", "-m", "x.meta", "--mode="}, "error: --mode must be 'byte' or 'fs'\n"},
+        {{"-m", "x.meta", "--mode", "FS"}, "error: --mode must be 'byte' or 'fs'\n"},
+        {{"-m", "x.meta", "--mode="}, "error: --mode must be 'byte' or 'fs'\n"},
     };
     for (auto& c : cases) {
-        Argv a(c.words);
+        TestArgv a(c.words);
         Parsed p = parse(a);
+        EXPECT_FALSE(p.usable) << c.expected;
         EXPECT_EQ(p.status, 2) << c.expected;
         EXPECT_EQ(p.err, c.expected);
     }
 }
 
 TEST(CommandLine, ModeForms) {
-    Argv last({"qv", "-m", "x.meta", "--mode"});
+    TestArgv last({"-m", "x.meta", "--mode"});
     EXPECT_EQ(parse(last).opts.mode, MODE_BYTE);
-    Argv joined({"qv", "-m", "x.meta", "--mode=fs"});
+    TestArgv joined({"-m", "x.meta", "--mode=fs"});
     EXPECT_EQ(parse(joined).opts.mode, MODE_FS);
-    Argv separate({"qv", "-m", "x.meta", "--mode", "fs"});
+    TestArgv separate({"-m", "x.meta", "--mode", "fs"});
     Parsed p = parse(separate);
-    EXPECT_EQ(p.status, -1);
+    EXPECT_TRUE(p.usable);
     EXPECT_EQ(p.opts.mode, MODE_FS);
 }
 
@@ -73,9 +65,9 @@ TEST(CommandLine, DerivesSearchDirectoryFromMetaPath) {
         const char* dir;
     } cases[] = {{"/srv/b/x.meta", "/srv/b"}, {"x.meta", "."}, {"/x.meta", ""}, {"a/b/", "a/b"}};
     for (auto& c : cases) {
-        Argv a({"qv", "--meta", c.meta});
+        TestArgv a({"--meta", c.meta});
         Parsed p = parse(a);
-        ASSERT_EQ(p.status, -1);
+        ASSERT_TRUE(p.usable);
         EXPECT_STREQ(p.opts.search_dir, c.dir) << c.meta;
     }
 }
@@ -84,35 +76,35 @@ TEST(CommandLine, SearchDirectoryFromLongMetaPathUsesFirst1023Characters) {
     std::string meta = std::string(1100, 'a');
     meta[1000] = '/';
     meta[1050] = '/';  // beyond the cut: must not be the one found
-    Argv a({"qv", "--meta", meta});
+    TestArgv a({"--meta", meta});
     Parsed p = parse(a);
-    ASSERT_EQ(p.status, -1);
+    ASSERT_TRUE(p.usable);
     EXPECT_EQ(std::string(p.opts.search_dir), meta.substr(0, 1000));
 }
 
 TEST(CommandLine, GivenSearchDirectoryIsUsedUnchangedEvenWhenEmpty) {
-    Argv a({"qv", "--meta", "/srv/b/x.meta", "--search-dir="});
+    TestArgv a({"--meta", "/srv/b/x.meta", "--search-dir="});
     Parsed p = parse(a);
     EXPECT_STREQ(p.opts.search_dir, "");
 }
 
 TEST(CommandLine, SplitsForwardedWordsAtFirstDoubleDash) {
-    Argv a({"qv", "-m", "m", "--", "--threads", "4", "--", "x"});
+    TestArgv a({"-m", "m", "--", "--threads", "4", "--", "x"});
     Parsed p = parse(a);
     ASSERT_EQ(p.opts.forward_argc, 4);
     EXPECT_STREQ(p.opts.forward_argv[0], "--threads");
     EXPECT_STREQ(p.opts.forward_argv[2], "--");
 
-    Argv trailing({"qv", "-m", "m", "--"});
+    TestArgv trailing({"-m", "m", "--"});
     Parsed t = parse(trailing);
     EXPECT_NE(t.opts.forward_argv, nullptr);
     EXPECT_EQ(t.opts.forward_argc, 0);
 
-    Argv none({"qv", "-m", "m"});
+    TestArgv none({"-m", "m"});
     EXPECT_EQ(parse(none).opts.forward_argv, nullptr);
 
     // An option value that is exactly "--" starts the forwarded list too.
-    Argv value({"qv", "-m", "m", "--target-file", "--", "w"});
+    TestArgv value({"-m", "m", "--target-file", "--", "w"});
     Parsed v = parse(value);
     ASSERT_EQ(v.opts.forward_argc, 1);
     EXPECT_STREQ(v.opts.forward_argv[0], "w");
@@ -120,7 +112,7 @@ TEST(CommandLine, SplitsForwardedWordsAtFirstDoubleDash) {
 }
 
 TEST(CommandLine, OptionsAfterDoubleDashAreReadToo) {
-    Argv a({"qv", "-m", "m", "--", "--mode", "fs", "--keep-restored"});
+    TestArgv a({"-m", "m", "--", "--mode", "fs", "--keep-restored"});
     Parsed p = parse(a);
     EXPECT_EQ(p.opts.mode, MODE_FS);
     EXPECT_EQ(p.opts.keep_restored, 1);
@@ -139,7 +131,8 @@ TEST(CommandLine, OutcomeLinesAndStatus) {
     EXPECT_EQ(cli_report_outcome(0, &byte, &stats, ""), 0);
     std::string out = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(out.find("] INFO  verified identical: 8388608 bytes compared, 0 mismatches\n"),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
 
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(cli_report_outcome(0, &fs, &stats, ""), 0);

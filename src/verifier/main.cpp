@@ -30,8 +30,10 @@ int main(int argc, char** argv) {
 
     static char search_dir[SEARCH_DIR_BUFFER];
     VerifyOptions opts{};
-    int usage_status = cli_read_options(argc, argv, &opts, search_dir, sizeof search_dir);
-    if (usage_status >= 0) return usage_status;
+    int usage_status = 0;
+    if (!cli_read_options(argc, argv, &opts, search_dir, sizeof search_dir, &usage_status)) {
+        return usage_status;
+    }
 
     // From here on a signal stops the run through its clean-up, not mid-way.
     interrupt_install();

@@ -1,18 +1,13 @@
 #include "verifier/restore_process.h"
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "common/child_process.h"
 #include "common/interrupt.h"
 #include "common/text.h"
-#include "common/unique_fd.h"
 
 namespace qor {
 
@@ -42,52 +37,34 @@ int restore_build_argv(const char* meta_path, const char* search_dir, const char
     return n;
 }
 
-constexpr int STOP_GRACE_TICKS = 100;  // 100 ms each: ten seconds to stop cleanly
+constexpr int WAIT_STEP_MS = 100;      // bounds how late an interruption is noticed
+constexpr int STOP_GRACE_TICKS = 100;  // of WAIT_STEP_MS each: ten seconds to stop cleanly
 
 // Stops an interrupted restore: its group gets SIGTERM, and SIGKILL when it
-// has not ended within the grace period. Always reaps the child.
-void restore_stop(pid_t pid, int* status) {
-    ::kill(-pid, SIGTERM);
+// has not ended within the grace period.
+void restore_stop(ChildProcess& child) {
+    child.kill_group(SIGTERM);
     for (int tick = 0; tick < STOP_GRACE_TICKS; ++tick) {
-        if (::waitpid(pid, status, WNOHANG) != 0) return;
-        timespec pause{0, 100'000'000};
-        ::nanosleep(&pause, nullptr);
+        if (child.has_ended()) return;
+        child.sleep_until_exit(WAIT_STEP_MS);
     }
-    ::kill(-pid, SIGKILL);
-    while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
-    }
-}
-
-// Sleeps until the child ends, a signal arrives, or 100 ms pass; the short
-// interval bounds how late an interruption is noticed.
-void restore_pause(const UniqueFd& exit_fd) {
-    if (exit_fd.is_open()) {
-        pollfd pfd{exit_fd.get(), POLLIN, 0};
-        ::poll(&pfd, 1, 100);
-        return;
-    }
-    timespec pause{0, 100'000'000};
-    ::nanosleep(&pause, nullptr);
+    child.kill_group(SIGKILL);
 }
 
 // Exit status of a normal exit, or -1 for a signal, a failed wait or an
 // interruption of our own run. There is no time limit: restores take long.
-int restore_wait(pid_t pid) {
-    UniqueFd exit_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    int status = 0;
+int restore_wait(ChildProcess& child) {
     for (;;) {
         if (interrupt_should_abort()) {
-            restore_stop(pid, &status);
+            restore_stop(child);
+            child.reap();
             return -1;
         }
-        pid_t got = ::waitpid(pid, &status, WNOHANG);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 || (got != 0 && got != pid)) return -1;
-        if (got == pid) break;
-        restore_pause(exit_fd);
+        if (child.has_ended()) break;
+        child.sleep_until_exit(WAIT_STEP_MS);
     }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return -1;
+    child.reap();
+    return child.exit_code();
 }
 
 }  // namespace
@@ -100,20 +77,14 @@ int run_restore(const char* meta_path, const char* search_dir, const char* targe
     restore_build_argv(meta_path, search_dir, target_path, no_progress, forward_argv, forward_argc,
                        args);
 
-    pid_t pid = ::fork();
-    if (pid < 0) {
+    // No output pipe and no deadline: the restore shares our standard streams
+    // and takes as long as it takes.
+    ChildProcess child;
+    if (child.start(args) != 0) {
         text_format(err, err_size, "fork failed: %s", std::strerror(errno));
         return -1;
     }
-    if (pid == 0) {
-        // Own process group, so a Ctrl-C at the terminal does not reach the restore.
-        ::setpgid(0, 0);
-        ::execvp(args[0], const_cast<char* const*>(args));
-        ::_exit(127);
-    }
-    ::setpgid(pid, pid);  // whichever of the two runs first, the group exists
-
-    int code = restore_wait(pid);
+    int code = restore_wait(child);
     if (code == 0) return 0;
     text_format(err, err_size, "qor_restore exited with code %d", code);
     return -1;

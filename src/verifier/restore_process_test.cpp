@@ -51,8 +51,9 @@ TEST(RestoreProcess, OmitsEmptySearchDirectoryAndProgressFlag) {
 
 TEST(RestoreProcess, CutsForwardedWordsToFitTheArgumentList) {
     FakeToolDir bin;
-    bin.add_tool("qor_restore", "echo $# > '" + bin.dir() + "/count'; printf '%s' \"$(eval echo \\${$#})\" > '" +
-                               bin.dir() + "/last'");
+    bin.add_tool("qor_restore", "echo $# > '" + bin.dir() +
+                                    "/count'; printf '%s' \"$(eval echo \\${$#})\" > '" +
+                                    bin.dir() + "/last'");
     std::vector<std::string> forward;
     for (int i = 0; i < 200; ++i) forward.push_back("w" + std::to_string(i));
     std::string err;
@@ -92,8 +93,8 @@ TEST(RestoreProcess, ReportsExitStatusSignalAndMissingProgram) {
 
 TEST(RestoreProcess, RunsTheRestoreInItsOwnProcessGroup) {
     FakeToolDir bin;
-    bin.add_tool("qor_restore", "cut -d' ' -f5 /proc/$$/stat > '" + bin.dir() + "/pgid'; echo $$ > '" +
-                               bin.dir() + "/pid'");
+    bin.add_tool("qor_restore", "cut -d' ' -f5 /proc/$$/stat > '" + bin.dir() +
+                                    "/pgid'; echo $$ > '" + bin.dir() + "/pid'");
     std::string err;
     ASSERT_EQ(restore("/b", 0, {}, &err), 0);
     std::ifstream pg(bin.dir() + "/pgid"), pid(bin.dir() + "/pid");

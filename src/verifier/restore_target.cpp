@@ -33,8 +33,7 @@ int target_use_file(const char* path, RestoreTarget* target, char* err, std::siz
 }
 
 // Splits "<vg>/<lv>" at its first "/" into the record's vg and lv.
-int target_split_lv(const char* target_lv, RestoreTarget* target, char* err,
-                    std::size_t err_size) {
+int target_split_lv(const char* target_lv, RestoreTarget* target, char* err, std::size_t err_size) {
     const char* slash = std::strchr(target_lv, '/');
     if (slash == nullptr || slash == target_lv || slash[1] == '\0') {
         text_format(err, err_size, "--target-lv must be <vg>/<lv>");

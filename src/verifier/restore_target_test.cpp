@@ -1,15 +1,15 @@
 #include "verifier/restore_target.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "support/fake_tool_dir.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
@@ -112,8 +112,9 @@ TEST(RestoreTarget, PassesLookupAndCreateFailuresThrough) {
 }
 
 TEST(RestoreTarget, FileTargetMustNotExist) {
-    char dir_tmpl[] = "/tmp/qor_target.XXXXXX";
-    std::string dir = ::mkdtemp(dir_tmpl);
+    TestTempDir tmp;
+    ASSERT_TRUE(tmp.ok());
+    const std::string& dir = tmp.path();
     std::string existing = dir + "/existing", dangling = dir + "/dangling";
     ::close(::open(existing.c_str(), O_CREAT | O_WRONLY, 0600));
     ASSERT_EQ(::symlink((dir + "/nowhere").c_str(), dangling.c_str()), 0);
@@ -129,7 +130,6 @@ TEST(RestoreTarget, FileTargetMustNotExist) {
     ASSERT_EQ(p.result, 0);
     EXPECT_EQ(p.target.is_lv, 0);
     EXPECT_EQ(std::string(p.target.path), fresh);
-    std::filesystem::remove_all(dir);
 }
 
 TEST(RestoreTarget, BothTargetsAreRefused) {
@@ -146,13 +146,14 @@ TEST(RestoreTarget, RemovalOfLvAndFile) {
     remove_restore_target(&p.target);
     EXPECT_EQ(bin.recorded_args("lvremove"), (Args{"-f", "-y", "vg0/home_qorverify"}));
 
-    char path[] = "/tmp/qor_restored.XXXXXX";
-    ::close(::mkstemp(path));
+    TestTempDir tmp;
+    const std::string path = tmp / "restored.img";
+    ::close(::open(path.c_str(), O_CREAT | O_WRONLY, 0600));
     RestoreTarget file{};
-    std::snprintf(file.path, sizeof file.path, "%s", path);
+    std::snprintf(file.path, sizeof file.path, "%s", path.c_str());
     file.valid = 1;
     remove_restore_target(&file);
-    EXPECT_NE(::access(path, F_OK), 0);
+    EXPECT_NE(::access(path.c_str(), F_OK), 0);
     remove_restore_target(&file);  // already gone: ignored
 }
 

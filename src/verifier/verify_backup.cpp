@@ -12,7 +12,7 @@
 #include "compare/block_compare.h"
 #include "compare/mounted_image.h"
 #include "compare/tree_compare.h"
-#include "lvm/command_runner.h"
+#include "lvm/lv_manage.h"
 #include "lvm/lv_query.h"
 #include "meta/backup_header.h"
 #include "meta/snapshot_ref.h"
@@ -24,14 +24,23 @@ namespace qor {
 namespace {
 
 constexpr std::size_t STEP_MSG_SIZE = 400;
+constexpr std::size_t DEVICE_PATH_BYTES = 300;
 constexpr const char* SNAPSHOT_TAG = "qor_agent";
+
+// What compare_mounted answers besides a comparison's own result (negative:
+// failed, 0: identical, 1: different): which image could not be mounted, the
+// mount's sentence in the comparison's message buffer.
+constexpr int SNAPSHOT_UNMOUNTABLE = 2;
+constexpr int TARGET_UNMOUNTABLE = 3;
 
 // What clean-up could not undo, named in the sentence of an interrupted run
 // (a failure's own sentence stays as it is; the warnings name them there).
 struct Leftovers {
     char text[256] = "";
 
+    // Notes what, unless it is null.
     void add(const char* what) {
+        if (what == nullptr) return;
         std::size_t len = std::strlen(text);
         text_format(text + len, sizeof text - len, "%s%s", len > 0 ? ", " : "", what);
     }
@@ -40,7 +49,7 @@ struct Leftovers {
 // The scratch target from its creation on: removed when the sequence is done
 // with it, on every path, unless the operator asked to keep it.
 class ScratchTarget {
-public:
+  public:
     ScratchTarget(bool keep, Leftovers* leftovers) : keep_(keep), leftovers_(leftovers) {}
     ~ScratchTarget() { dispose(); }
     ScratchTarget(const ScratchTarget&) = delete;
@@ -53,34 +62,13 @@ public:
         target_.valid = 0;
     }
 
-private:
+  private:
     RestoreTarget target_{};
     bool keep_;
     Leftovers* leftovers_;
 };
 
-// A mounted image, unmounted when it goes out of scope. Its temporary
-// directory is the last thing removed, so if it is still there, something
-// below it could not be undone.
-class MountGuard {
-public:
-    explicit MountGuard(Leftovers* leftovers) : leftovers_(leftovers) {}
-    ~MountGuard() {
-        char root[sizeof image_.root_dir];
-        text_copy(root, sizeof root, image_.root_dir);
-        unmount_image(&image_);
-        if (root[0] != '\0' && ::access(root, F_OK) == 0) leftovers_->add(root);
-    }
-    MountGuard(const MountGuard&) = delete;
-    MountGuard& operator=(const MountGuard&) = delete;
-    MountedImage* get() { return &image_; }
-
-private:
-    MountedImage image_{};
-    Leftovers* leftovers_;
-};
-
-// Steps 2 to 4: the header and its recorded snapshot reference.
+// The header and its recorded snapshot reference.
 int load_snapshot_ref(const char* meta_path, BackupHeader* header, SnapshotRef* ref, char* msg,
                       std::size_t msg_size) {
     if (read_backup_header(meta_path, header) != 0) {
@@ -104,13 +92,14 @@ int load_snapshot_ref(const char* meta_path, BackupHeader* header, SnapshotRef* 
     return 0;
 }
 
-// Steps 5 to 7: the snapshot still exists, is ours, and has not overflowed.
+// The snapshot still exists, is ours, and has not overflowed.
 int check_snapshot(const SnapshotRef& ref, char* msg, std::size_t msg_size) {
     LvInfo info;
     char lvm_err[STEP_MSG_SIZE] = "";
     int found = lv_lookup(ref.vg_name, ref.snapshot_lv, &info, lvm_err, sizeof lvm_err);
     if (found != 0) {
-        text_format(msg, msg_size, "the kept snapshot %s/%s recorded in this backup no longer exists%s%s",
+        text_format(msg, msg_size,
+                    "the kept snapshot %s/%s recorded in this backup no longer exists%s%s",
                     ref.vg_name, ref.snapshot_lv, found < 0 ? ": " : "", found < 0 ? lvm_err : "");
         return 1;
     }
@@ -120,7 +109,8 @@ int check_snapshot(const SnapshotRef& ref, char* msg, std::size_t msg_size) {
         return 1;
     }
     if (tagged == 0) {
-        text_format(msg, msg_size, "%s/%s exists but was not created by qor_agent -- refusing to use it",
+        text_format(msg, msg_size,
+                    "%s/%s exists but was not created by qor_agent -- refusing to use it",
                     ref.vg_name, ref.snapshot_lv);
         return 1;
     }
@@ -134,31 +124,36 @@ int check_snapshot(const SnapshotRef& ref, char* msg, std::size_t msg_size) {
     return 0;
 }
 
-// Mode fs: mount the snapshot, then the target, compare, unmount target first.
-// Returns the comparison's result, or 1 (sentence in msg) when a mount failed.
+// Mode fs: mount the snapshot, then the target, compare, and unmount the
+// target first. Returns the comparison's result, or SNAPSHOT_UNMOUNTABLE or
+// TARGET_UNMOUNTABLE with the mount's sentence in err.
 int compare_mounted(const char* snapshot_dev, const char* target_path, CompareStats* stats,
-                    char* cmp_err, std::size_t cmp_err_size, char* msg, std::size_t msg_size,
-                    bool* mount_failed, Leftovers* leftovers) {
-    char mount_err[STEP_MSG_SIZE] = "";
-    MountGuard snapshot(leftovers);
-    if (mount_image(snapshot_dev, snapshot.get(), mount_err, sizeof mount_err) != 0) {
-        text_format(msg, msg_size, "cannot mount the snapshot: %s", mount_err);
-        *mount_failed = true;
-        return 1;
+                    char* err, std::size_t err_size, Leftovers* leftovers) {
+    MountedImage snapshot{};
+    MountedImage target{};
+    MountedImageGuard snapshot_guard(&snapshot);
+    MountedImageGuard target_guard(&target);
+    int r;
+    if (mount_image(snapshot_dev, &snapshot, err, err_size) != 0) {
+        r = SNAPSHOT_UNMOUNTABLE;
+    } else if (mount_image(target_path, &target, err, err_size) != 0) {
+        r = TARGET_UNMOUNTABLE;
+    } else {
+        r = compare_trees(&snapshot, &target, stats, err, err_size);
     }
-    MountGuard target(leftovers);
-    if (mount_image(target_path, target.get(), mount_err, sizeof mount_err) != 0) {
-        text_format(msg, msg_size, "cannot mount the restored target: %s", mount_err);
-        *mount_failed = true;
-        return 1;
-    }
-    return compare_trees(snapshot.get(), target.get(), stats, cmp_err, cmp_err_size);
+    leftovers->add(target_guard.undo());
+    leftovers->add(snapshot_guard.undo());
+    return r;
 }
 
-// Step 13: the sentence for a comparison that did not come out identical.
+// The sentence for a comparison that did not come out identical.
 void judge_comparison(int r, std::int32_t mode, const CompareStats& stats, const char* cmp_err,
                       char* msg, std::size_t msg_size) {
-    if (r < 0) {
+    if (r == SNAPSHOT_UNMOUNTABLE) {
+        text_format(msg, msg_size, "cannot mount the snapshot: %s", cmp_err);
+    } else if (r == TARGET_UNMOUNTABLE) {
+        text_format(msg, msg_size, "cannot mount the restored target: %s", cmp_err);
+    } else if (r < 0) {
         text_format(msg, msg_size, "comparison failed: %s", cmp_err);
     } else if (mode == MODE_FS) {
         text_format(msg, msg_size,
@@ -173,22 +168,21 @@ void judge_comparison(int r, std::int32_t mode, const CompareStats& stats, const
     }
 }
 
-// Step 14: the source snapshot goes only after a clean comparison; failing to
-// remove it is worth a warning, not a failed verification.
+// The source snapshot goes only after a clean comparison; failing to remove
+// it is worth a warning, not a failed verification. Why it failed is not shown.
 void remove_source_snapshot(const SnapshotRef& ref) {
-    char name[300];
-    text_format(name, sizeof name, "%s/%s", ref.vg_name, ref.snapshot_lv);
-    const char* argv[] = {"lvremove", "-f", "-y", name, nullptr};
-    char out[256];
-    if (!run_command_succeeded(argv, 60, out, sizeof out)) {
-        runlog_log(RUNLOG_WARN, "verified OK but could not remove the snapshot %s: remove it manually",
-                   name);
+    char unused[STEP_MSG_SIZE];
+    if (lv_remove(ref.vg_name, ref.snapshot_lv, unused, sizeof unused) != 0) {
+        char name[DEVICE_PATH_BYTES];
+        text_format(name, sizeof name, "%s/%s", ref.vg_name, ref.snapshot_lv);
+        runlog_log(RUNLOG_WARN,
+                   "verified OK but could not remove the snapshot %s: remove it manually", name);
     }
 }
 
 int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const SnapshotRef& ref,
                     CompareStats* stats, char* msg, std::size_t msg_size, Leftovers* leftovers) {
-    char snapshot_dev[300];
+    char snapshot_dev[DEVICE_PATH_BYTES];
     text_format(snapshot_dev, sizeof snapshot_dev, "/dev/%s/%s", ref.vg_name, ref.snapshot_lv);
 
     char step_err[STEP_MSG_SIZE] = "";
@@ -206,16 +200,11 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
     }
 
     char cmp_err[STEP_MSG_SIZE] = {};
-    int r;
-    if (opts.mode == MODE_FS) {
-        bool mount_failed = false;
-        r = compare_mounted(snapshot_dev, target->path, stats, cmp_err, sizeof cmp_err, msg,
-                            msg_size, &mount_failed, leftovers);
-        if (mount_failed) return 1;
-    } else {
-        r = compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size,
-                           stats, cmp_err, sizeof cmp_err);
-    }
+    const int r =
+        opts.mode == MODE_FS
+            ? compare_mounted(snapshot_dev, target->path, stats, cmp_err, sizeof cmp_err, leftovers)
+            : compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size,
+                             stats, cmp_err, sizeof cmp_err);
     scratch.dispose();  // gone whatever the comparison found
     if (r != 0) {
         judge_comparison(r, opts.mode, *stats, cmp_err, msg, msg_size);

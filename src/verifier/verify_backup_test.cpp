@@ -1,8 +1,7 @@
 #include "verifier/verify_backup.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -11,34 +10,26 @@
 #include <vector>
 
 #include "support/fake_tool_dir.h"
+#include "support/image_writer.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
 
 using qor::test::FakeToolDir;
 
-constexpr std::size_t REF_OFFSET = 25157;
-
 class VerifyBackupTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qor_verify.XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        meta_ = dir_ + "/home.meta";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+  protected:
+    void SetUp() override { ASSERT_TRUE(tmp_.ok()); }
 
     // A valid header record recording ref, for a volume of source_size bytes.
     void write_meta(const std::string& ref, std::uint64_t source_size = 4096) {
-        std::vector<std::uint8_t> rec(131072, 0);
-        std::memcpy(rec.data(), "QORM", 4);
-        rec[4] = 1;
-        std::uint32_t len = 131072;
-        for (int i = 0; i < 4; ++i) rec[8 + i] = static_cast<std::uint8_t>(len >> (8 * i));
-        for (int i = 0; i < 8; ++i) rec[76 + i] = static_cast<std::uint8_t>(source_size >> (8 * i));
-        std::memcpy(rec.data() + REF_OFFSET, ref.data(), ref.size());
-        std::ofstream(meta_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(rec.data()), static_cast<std::streamsize>(rec.size()));
+        test::ImageFile file(meta_);
+        test::MetaHeader h;
+        h.source_size = source_size;
+        h.snapshot_ref = ref;
+        test::meta_put_header(file, h);
+        ASSERT_TRUE(file.ok());
     }
 
     int run(std::string* msg, const char* target_file = nullptr) {
@@ -53,7 +44,8 @@ protected:
         return r;
     }
 
-    std::string dir_, meta_;
+    TestTempDir tmp_;
+    std::string dir_ = tmp_.path(), meta_ = tmp_ / "home.meta";
     CompareStats stats_{};
 };
 
@@ -84,8 +76,9 @@ TEST_F(VerifyBackupTest, UnparseableReferenceIsQuotedCutTo80Characters) {
     write_meta(ref);
     std::string msg;
     EXPECT_EQ(run(&msg), 1);
-    EXPECT_EQ(msg, "the backup's recorded snapshot ('" + ref.substr(0, 80) +
-                       "') is not in a format qor_verifier understands (only LVM is supported today)");
+    EXPECT_EQ(msg,
+              "the backup's recorded snapshot ('" + ref.substr(0, 80) +
+                  "') is not in a format qor_verifier understands (only LVM is supported today)");
     EXPECT_FALSE(bin.ran("lvs"));
 }
 
@@ -130,13 +123,15 @@ TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
     write_meta("lvm:qornosuchvg/home=home_snap");
     FakeToolDir bin;
     bin.add_tool("lvs",
-            "case \"$*\" in *lv_tags*) echo '  qor_agent_old,daily';; *) echo '  "
-            "qornosuchvg|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
+                 "case \"$*\" in *lv_tags*) echo '  qor_agent_old,daily';; *) echo '  "
+                 "qornosuchvg|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
     std::string target = dir_ + "/restored.img";
     bin.add_tool("qor_restore", "head -c 4096 /dev/zero > '" + target + "'");
     std::string msg;
     EXPECT_EQ(run(&msg, target.c_str()), 1);
-    EXPECT_EQ(msg, "comparison failed: cannot open /dev/qornosuchvg/home_snap: No such file or directory");
+    EXPECT_EQ(
+        msg,
+        "comparison failed: cannot open /dev/qornosuchvg/home_snap: No such file or directory");
     EXPECT_NE(::access(target.c_str(), F_OK), 0);
 }
 
@@ -144,8 +139,8 @@ TEST_F(VerifyBackupTest, FailedRestoreNamesTheTarget) {
     write_meta("lvm:vg0/home=home_snap");
     FakeToolDir bin;
     bin.add_tool("lvs",
-            "case \"$*\" in *lv_tags*) echo '  qor_agent';; *) echo '  "
-            "vg0|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
+                 "case \"$*\" in *lv_tags*) echo '  qor_agent';; *) echo '  "
+                 "vg0|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
     bin.add_tool("qor_restore", "exit 4");
     std::string target = dir_ + "/restored.img";
     std::string msg;

@@ -17,7 +17,7 @@ struct VerifyOptions {
     const char* target_file;  // or null
     std::int32_t keep_restored;
     std::int32_t remove_snapshot_after;
-    char** forward_argv;      // words after the first "--", or null
+    char** forward_argv;  // words after the first "--", or null
     std::int32_t forward_argc;
     std::int32_t no_progress;
 };

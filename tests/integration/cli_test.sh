@@ -5,44 +5,7 @@
 . "$(dirname "$0")/lib.sh"
 
 # The usage text, byte for byte, as it follows the version line and the empty line.
-expected_usage() {
-    cat <<'EOF'
-Usage: qor_verifier --meta <path> [--search-dir <dir>]
-                     [--mode byte|fs]                     (default: byte)
-                     [--target-lv <vg>/<lv> | --target-file <path>]
-                     [--keep-restored] [--remove-snapshot-after]
-                     [--no-progress] [-- <qor_restore args...>]
-
-Restores a backup made with --keep-snapshot into a temporary LV (default) or file, and
-compares it against the LVM snapshot qor_agent still kept for it. Requires the backup's
-.meta header to carry a recorded snapshot reference (see --keep-snapshot in qor_agent) and
-that snapshot to still exist and be tagged qor_agent; a backup made without --keep-snapshot,
-or one older than this feature, has nothing to verify against.
-
---mode byte (default) compares block by block, no mount required.
---mode fs mounts the snapshot and the restored copy (per partition, if any) and compares
-them file by file with 'diff -rq'; needs 'losetup -P' partition-scanning support.
-
---target-lv/--target-file choose where the backup is restored to for comparison; by default
-a new LV named '<source_lv>_qorverify' is created in the snapshot's own volume group and
-removed again afterward, unless --keep-restored is given.
-
---remove-snapshot-after removes the kept *source* snapshot itself, but only if the
-comparison found no differences.
-
-Anything after a literal '--' is forwarded to the qor_restore subprocess verbatim (e.g.
---decrypt-key-file, --threads).
-
-Exit codes: 0 = identical, 1 = a difference was found or an operational step failed,
-2 = bad usage.
-
-Logging: --no-syslog                syslog output disabled for this run
-         --no-log                   the program's own logfile disabled for this run
-         --syslog <bitmask>          what to log to syslog (default: 1)
-         --log <bitmask>             what to log to the own logfile (default: 1)
-         --log-path <dir>            directory for the logfile (default: /var/log/qor/)
-EOF
-}
+USAGE_FILE=$(dirname "$0")/cli_usage.txt
 
 # The version string as --version prints it; the usage header must carry the same.
 program_version() {
@@ -69,7 +32,7 @@ assert_usage_printed() {
     elif ! [[ $first =~ ^qor_verifier\ $version\ \(build\ [^\ ()]+\)$ ]]; then
         fail "usage header: [$first]"
     fi
-    { echo; expected_usage; } >"$scratch/expected"
+    { echo; cat "$USAGE_FILE"; } >"$scratch/expected"
     tail -n +2 "$out" >"$scratch/actual"
     if ! cmp -s "$scratch/expected" "$scratch/actual"; then
         fail "usage text differs"

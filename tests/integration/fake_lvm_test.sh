@@ -1,136 +1,135 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Checks the LVM stand-in that the other integration tests build their world
 # from: rows and tags from lvs, lvcreate/lvremove with their /dev links and loop
 # devices, the failure switches, and a destroy that leaves nothing behind.
-set -u
-
-if [ "$(id -u)" -ne 0 ]; then
-    echo "skipped: needs root for /dev/<vg> directories and loop devices"
-    exit 77
-fi
-: "${QOR_SUPPORT_SRC:?QOR_SUPPORT_SRC must name tests/support}"
+# shellcheck source=tests/integration/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 FAKE=$QOR_SUPPORT_SRC/fake-lvm
-export PATH=$QOR_SUPPORT_SRC/lvm:$PATH
-export QOR_FAKE_LVM_DIR
-QOR_FAKE_LVM_DIR=$(mktemp -d /tmp/qor_fake_lvm_test.XXXXXX)
-WORK=$(mktemp -d /tmp/qor_fake_lvm_work.XXXXXX)
-VG=qortest$$
-LVG=qortestloop$$
-trap '"$FAKE" destroy; rm -rf "$WORK"' EXIT
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-expect_eq() {
-    [ "$2" = "$3" ] || fail "$1: expected [$3], got [$2]"
-}
-# Runs a command, keeping its stdout, stderr and status for the checks after it.
-run() {
-    "$@" >"$WORK/out" 2>"$WORK/err"
-    status=$?
-    out=$(cat "$WORK/out")
-    err=$(cat "$WORK/err")
-}
 row_query() {
-    run lvs --noheadings --separator '|' --units b --nosuffix -o \
+    run_tool lvs --noheadings --separator '|' --units b --nosuffix -o \
         vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor "$1"
 }
 
-# --- a volume group with an origin and a kept snapshot
-"$FAKE" vg-create "$VG" || fail "vg-create"
-[ -d "/dev/$VG" ] || fail "vg-create made no /dev/$VG"
-head -c 5000 /dev/urandom >"$WORK/image"
-"$FAKE" lv-add "$VG" home --size 1048576 || fail "lv-add home"
-"$FAKE" lv-add "$VG" home_snap --size 8192 --data "$WORK/image" --attr swi-a-s--- \
-    --origin home --tags qor_agent,daily || fail "lv-add home_snap"
+# A volume group with an origin and a kept snapshot of 5000 random bytes.
+snapshot_world() {
+    "$FAKE" vg-create "$VG" || fail "vg-create"
+    [ -d "/dev/$VG" ] || fail "vg-create made no /dev/$VG"
+    head -c 5000 /dev/urandom >"$scratch/image"
+    "$FAKE" lv-add "$VG" home --size 1048576 || fail "lv-add home"
+    "$FAKE" lv-add "$VG" home_snap --size 8192 --data "$scratch/image" --attr swi-a-s--- \
+        --origin home --tags qor_agent,daily || fail "lv-add home_snap"
+}
 
-row_query "$VG/home_snap"
-expect_eq "snapshot row status" "$status" 0
-expect_eq "snapshot row" "$out" "  $VG|home_snap|swi-a-s---|8192|linear|home||"
-run lvs --noheadings -o lv_tags "$VG/home_snap"
-expect_eq "tags" "$out" "  qor_agent,daily"
-[ -L "/dev/$VG/home_snap" ] || fail "no /dev link for home_snap"
-cmp -s -n 5000 "/dev/$VG/home_snap" "$WORK/image" || fail "/dev link does not hold the data"
-expect_eq "lv-path" "$("$FAKE" lv-path "$VG" home_snap)" "$QOR_FAKE_LVM_DIR/vgs/$VG/home_snap/data"
+t_rows_and_tags() {
+    snapshot_world
+    row_query "$VG/home_snap"
+    assert_eq 0 "$status" "snapshot row status"
+    assert_eq "  $VG|home_snap|swi-a-s---|8192|linear|home||" "$(<"$out")" "snapshot row"
+    run_tool lvs --noheadings -o lv_tags "$VG/home_snap"
+    assert_eq "  qor_agent,daily" "$(<"$out")" "tags"
+    [ -L "/dev/$VG/home_snap" ] || fail "no /dev link for home_snap"
+    cmp -s -n 5000 "/dev/$VG/home_snap" "$scratch/image" || fail "/dev link does not hold the data"
+    assert_eq "$QOR_FAKE_LVM_DIR/vgs/$VG/home_snap/data" "$("$FAKE" lv-path "$VG" home_snap)" \
+        "lv-path"
 
-"$FAKE" lv-set "$VG" home_snap attr swi-I-s---
-row_query "$VG/home_snap"
-expect_eq "row after lv-set" "$out" "  $VG|home_snap|swi-I-s---|8192|linear|home||"
+    "$FAKE" lv-set "$VG" home_snap attr swi-I-s---
+    row_query "$VG/home_snap"
+    assert_eq "  $VG|home_snap|swi-I-s---|8192|linear|home||" "$(<"$out")" "row after lv-set"
 
-row_query "$VG/nothing"
-expect_eq "missing LV status" "$status" 5
-expect_eq "missing LV message" "$err" "  Failed to find logical volume \"$VG/nothing\""
-run lvs -o lv_name "$VG/home"
-expect_eq "unknown command line status" "$status" 3
+    row_query "$VG/nothing"
+    assert_eq 5 "$status" "missing LV status"
+    assert_eq "  Failed to find logical volume \"$VG/nothing\"" "$(<"$err")" "missing LV message"
+    run_tool lvs -o lv_name "$VG/home"
+    assert_eq 3 "$status" "unknown command line status"
+}
 
-# --- lvcreate and lvremove
-run lvcreate -y -n scratch -L 3K "$VG"
-expect_eq "lvcreate status" "$status" 0
-expect_eq "lvcreate message" "$out" "  Logical volume \"scratch\" created."
-row_query "$VG/scratch"
-expect_eq "created row" "$out" "  $VG|scratch|-wi-a-----|3072|linear|||"
-[ -L "/dev/$VG/scratch" ] || fail "no /dev link for scratch"
-run lvcreate -y -n scratch -L 3K "$VG"
-expect_eq "duplicate lvcreate status" "$status" 5
-expect_eq "duplicate lvcreate message" "$err" \
-    "  Logical Volume \"scratch\" already exists in volume group \"$VG\""
-run lvcreate -y -n scratch -L 3K "no$VG"
-expect_eq "lvcreate in missing VG" "$status:$err" "5:  Volume group \"no$VG\" not found"
+t_create_and_remove() {
+    snapshot_world
+    run_tool lvcreate -y -n scratch -L 3K "$VG"
+    assert_eq 0 "$status" "lvcreate status"
+    assert_eq "  Logical volume \"scratch\" created." "$(<"$out")" "lvcreate message"
+    row_query "$VG/scratch"
+    assert_eq "  $VG|scratch|-wi-a-----|3072|linear|||" "$(<"$out")" "created row"
+    [ -L "/dev/$VG/scratch" ] || fail "no /dev link for scratch"
+    run_tool lvcreate -y -n scratch -L 3K "$VG"
+    assert_eq 5 "$status" "duplicate lvcreate status"
+    assert_eq "  Logical Volume \"scratch\" already exists in volume group \"$VG\"" "$(<"$err")" \
+        "duplicate lvcreate message"
+    run_tool lvcreate -y -n scratch -L 3K "no$VG"
+    assert_eq "5:  Volume group \"no$VG\" not found" "$status:$(<"$err")" "lvcreate in missing VG"
 
-run lvremove -f -y "$VG/scratch"
-expect_eq "lvremove status" "$status" 0
-expect_eq "lvremove message" "$out" "  Logical volume \"scratch\" successfully removed."
-[ ! -e "/dev/$VG/scratch" ] && [ ! -L "/dev/$VG/scratch" ] || fail "/dev link of scratch left"
-run lvremove -f -y "$VG/scratch"
-expect_eq "second lvremove" "$status:$err" "5:  Failed to find logical volume \"$VG/scratch\""
+    run_tool lvremove -f -y "$VG/scratch"
+    assert_eq 0 "$status" "lvremove status"
+    assert_eq "  Logical volume \"scratch\" successfully removed." "$(<"$out")" "lvremove message"
+    assert_missing "/dev/$VG/scratch"
+    run_tool lvremove -f -y "$VG/scratch"
+    assert_eq "5:  Failed to find logical volume \"$VG/scratch\"" "$status:$(<"$err")" \
+        "second lvremove"
+}
 
-# --- failure switches and the call log
-"$FAKE" fail lvcreate 5 "  Insufficient free space"
-run lvcreate -y -n other -L 1K "$VG"
-expect_eq "failed lvcreate" "$status:$err" "5:  Insufficient free space"
-[ ! -e "$QOR_FAKE_LVM_DIR/vgs/$VG/other" ] || fail "a failing lvcreate created its LV"
-"$FAKE" warn lvs "  WARNING: something"
-row_query "$VG/home"
-expect_eq "warned lvs" "$status:$err" "0:  WARNING: something"
-expect_eq "row after warning" "$out" "  $VG|home|-wi-a-----|1048576|linear|||"
-"$FAKE" clear
-run lvcreate -y -n other -L 1K "$VG"
-expect_eq "lvcreate after clear" "$status" 0
-expect_eq "list" "$("$FAKE" list | sort | tr '\n' ' ')" "$VG/home $VG/home_snap $VG/other "
-expect_eq "call log line" "$(grep -c -xF "lvcreate -y -n other -L 1K $VG" "$QOR_FAKE_LVM_DIR/calls.log")" 2
-grep -qxF "lvs --noheadings -o lv_tags $VG/home_snap" "$QOR_FAKE_LVM_DIR/calls.log" ||
-    fail "lvs call not logged"
+t_switches_and_call_log() {
+    snapshot_world
+    run_tool lvs --noheadings -o lv_tags "$VG/home_snap"
+    "$FAKE" fail lvcreate 5 "  Insufficient free space"
+    run_tool lvcreate -y -n other -L 1K "$VG"
+    assert_eq "5:  Insufficient free space" "$status:$(<"$err")" "failed lvcreate"
+    assert_missing "$QOR_FAKE_LVM_DIR/vgs/$VG/other"
+    "$FAKE" warn lvs "  WARNING: something"
+    row_query "$VG/home"
+    assert_eq "0:  WARNING: something" "$status:$(<"$err")" "warned lvs"
+    assert_eq "  $VG|home|-wi-a-----|1048576|linear|||" "$(<"$out")" "row after warning"
+    "$FAKE" clear
+    run_tool lvcreate -y -n other -L 1K "$VG"
+    assert_eq 0 "$status" "lvcreate after clear"
+    assert_eq "$VG/home $VG/home_snap $VG/other " "$("$FAKE" list | sort | tr '\n' ' ')" "list"
+    assert_eq 2 "$(grep -c -xF "lvcreate -y -n other -L 1K $VG" "$QOR_FAKE_LVM_DIR/calls.log")" \
+        "call log lines"
+    grep -qxF "lvs --noheadings -o lv_tags $VG/home_snap" "$QOR_FAKE_LVM_DIR/calls.log" ||
+        fail "lvs call not logged"
+}
 
-# --- LVs backed by loop devices; /dev/<vg> goes with its last LV
-"$FAKE" vg-create "$LVG" --loop || fail "vg-create --loop"
-run lvcreate -y -n scratch -L 64K "$LVG"
-[ -b "/dev/$LVG/scratch" ] || fail "lvcreate in a --loop VG gave no block device"
-loopdev=$(cat "$QOR_FAKE_LVM_DIR/vgs/$LVG/scratch/loop")
-row_query "$LVG/scratch"
-expected_numbers="$(printf '%d|%d' "0x$(stat -c %t "$loopdev")" "0x$(stat -c %T "$loopdev")")"
-expect_eq "loop row" "$out" "  $LVG|scratch|-wi-a-----|65536|linear||$expected_numbers"
-lvremove -f -y "$LVG/scratch" >/dev/null
-losetup "$loopdev" 2>/dev/null | grep -qF "$QOR_FAKE_LVM_DIR" && fail "lvremove left $loopdev attached"
-[ ! -e "/dev/$LVG" ] || fail "/dev/$LVG left after its last LV was removed"
-lvcreate -y -n again -L 4K "$LVG" >/dev/null || fail "lvcreate after the VG's /dev dir went"
-"$FAKE" lv-add "$VG" looped --size 65536 --loop || fail "lv-add --loop"
-[ -b "/dev/$VG/looped" ] || fail "lv-add --loop gave no block device"
+# LVs backed by loop devices; /dev/<vg> goes with its last LV. Then destroy
+# undoes everything, and can run twice.
+t_loop_devices_and_destroy() {
+    local lvg="l$VG" loopdev expected_numbers loops dev
+    snapshot_world
+    "$FAKE" vg-create "$lvg" --loop || fail "vg-create --loop"
+    run_tool lvcreate -y -n scratch -L 64K "$lvg"
+    [ -b "/dev/$lvg/scratch" ] || fail "lvcreate in a --loop VG gave no block device"
+    loopdev=$(cat "$QOR_FAKE_LVM_DIR/vgs/$lvg/scratch/loop")
+    row_query "$lvg/scratch"
+    expected_numbers="$(printf '%d|%d' "0x$(stat -c %t "$loopdev")" "0x$(stat -c %T "$loopdev")")"
+    assert_eq "  $lvg|scratch|-wi-a-----|65536|linear||$expected_numbers" "$(<"$out")" "loop row"
+    lvremove -f -y "$lvg/scratch" >/dev/null
+    losetup "$loopdev" 2>/dev/null | grep -qF "$QOR_FAKE_LVM_DIR" &&
+        fail "lvremove left $loopdev attached"
+    assert_missing "/dev/$lvg"
+    lvcreate -y -n again -L 4K "$lvg" >/dev/null || fail "lvcreate after the VG's /dev dir went"
+    "$FAKE" lv-add "$VG" looped --size 65536 --loop || fail "lv-add --loop"
+    [ -b "/dev/$VG/looped" ] || fail "lv-add --loop gave no block device"
 
-# --- destroy undoes everything, and can run twice
-loops=$(cat "$QOR_FAKE_LVM_DIR/loops")
-"$FAKE" destroy || fail "destroy"
-for dev in $loops; do
-    losetup "$dev" 2>/dev/null | grep -qF "$QOR_FAKE_LVM_DIR" && fail "destroy left $dev attached"
-done
-[ ! -e "/dev/$VG" ] && [ ! -e "/dev/$LVG" ] || fail "destroy left a /dev/<vg> directory"
-[ ! -e "$QOR_FAKE_LVM_DIR" ] || fail "destroy left the state directory"
-"$FAKE" destroy || fail "second destroy"
+    loops=$(cat "$QOR_FAKE_LVM_DIR/loops")
+    "$FAKE" destroy || fail "destroy"
+    for dev in $loops; do
+        losetup "$dev" 2>/dev/null | grep -qF "$QOR_FAKE_LVM_DIR" && fail "destroy left $dev attached"
+    done
+    assert_missing "/dev/$VG"
+    assert_missing "/dev/$lvg"
+    assert_missing "$QOR_FAKE_LVM_DIR"
+    "$FAKE" destroy || fail "second destroy"
+}
 
-run env -u QOR_FAKE_LVM_DIR lvs --noheadings -o lv_tags "$VG/home"
-expect_eq "lvs without state dir" "$status" 5
+t_lvs_without_state_dir() {
+    snapshot_world
+    run_tool env -u QOR_FAKE_LVM_DIR lvs --noheadings -o lv_tags "$VG/home"
+    assert_eq 5 "$status" "lvs without state dir"
+}
 
-[ "$failures" -eq 0 ] || exit 1
-echo "fake LVM stand-in: all checks passed"
+run_case "rows and tags of an origin and its snapshot" t_rows_and_tags
+run_case "lvcreate and lvremove" t_create_and_remove
+run_case "failure switches and the call log" t_switches_and_call_log
+run_case "loop-device LVs, and destroy" t_loop_devices_and_destroy
+run_case "lvs without a state directory" t_lvs_without_state_dir
+finish

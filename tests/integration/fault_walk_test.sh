@@ -17,10 +17,7 @@ LVCREATE_MSG='  Volume group "vg" has insufficient free space (10 extents): 4608
 LVREMOVE_MSG='  Logical volume vg/home_qorverify contains a filesystem in use.'
 LVS_MSG='  Volume group "vg" not found'
 
-# Mounting tests share one lock so that none sees another's temporary mount
-# directories as leftovers.
-exec 9>/tmp/qor_verifier_fs_tests.lock
-flock 9
+lock_mounts_exclusively
 
 # ---- the image, made once ------------------------------------------------
 
@@ -35,10 +32,7 @@ make_disk_image() {
     printf 'beta\n' >"$tree/docs/deeper/b.txt"
     head -c 200000 /dev/urandom >"$tree/blob.bin"
     ln -s docs/a.txt "$tree/link"
-    truncate -s 16M "$part" && mkfs.ext4 -q -F -d "$tree" "$part" >/dev/null || return 1
-    truncate -s 18M "$disk"
-    printf 'label: dos\nstart=2048, size=32768\n' | sfdisk -q "$disk" || return 1
-    dd if="$part" of="$disk" bs=1M seek=1 conv=notrunc,sparse status=none
+    make-image ext4 "$part" 16 "$tree" && make-image disk "$disk" dos "$part"
 }
 disk=$suite_dir/disk.img
 if ! make_disk_image; then
@@ -52,21 +46,7 @@ DISK_BYTES=$(stat -c %s "$disk")
 # The snapshot LV and the backup both hold the disk image, so every run that
 # gets past the failing step would find them identical.
 world() {
-    fake-lvm vg-create "$VG" || { fail "fake-lvm vg-create"; exit 1; }
-    fake-lvm lv-add "$VG" home --size "$DISK_BYTES" --data "$disk" --attr owi-aos--- ||
-        { fail "fake-lvm lv-add home"; exit 1; }
-    fake-lvm lv-add "$VG" home_snap --size "$DISK_BYTES" --data "$disk" --attr swi-a-s--- \
-        --tags qor_agent --origin home || { fail "fake-lvm lv-add home_snap"; exit 1; }
-    mkdir -p "$scratch/backup"
-    make_backup --image "$disk" --out "$scratch/backup/home" --ref "lvm:$VG/home=home_snap" ||
-        { fail "make_backup"; exit 1; }
-    image=$disk
-    meta="$scratch/backup/home.meta"
-    snap_dev="/dev/$VG/home_snap"
-    calls="$QOR_FAKE_LVM_DIR/calls.log"
-    : >"$calls"
-    restore_log="$scratch/restore.log"
-    export QOR_FAKE_RESTORE_LOG="$restore_log"
+    world_from_images "$disk"
     fakebin="$scratch/fakebin"
     mkdir -p "$fakebin"
 }
@@ -119,56 +99,15 @@ arm() {
 
 # ---- what a run leaves ---------------------------------------------------
 
-# Mount points under the temporary mount directories this row made.
-qor_mounts() {
-    local root
-    for root in $(new_roots); do
-        awk -v r="$root/" 'index($5, r) == 1 { print $5 }' /proc/self/mountinfo
-    done
-}
-
-new_roots() {
-    # shellcheck disable=SC2012  # mkdtemp names are plain
-    comm -13 <(printf '%s\n' "$roots_before" | sort) \
-        <(ls -d /var/tmp/qor_verifier.* 2>/dev/null | sort) | sed '/^$/d'
-}
-
-# Loop devices over this row's files, the world's LV data included.
-stray_loops() {
-    local name back
-    while read -r name back; do
-        case $back in "$scratch"/*) printf '%s ' "$name" ;; esac
-    done < <($REAL_LOSETUP -n -O NAME,BACK-FILE)
-}
-
-# A loop device that was asked to detach while mounted goes once unmounted.
-wait_no_stray_loops() {
-    local tries
-    for ((tries = 0; tries < 20; tries++)); do
-        [ -z "$(stray_loops)" ] && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-# Removes whatever a run left, so a failing row never leaks into the next.
-sweep() {
-    local mp root dev
-    for mp in $(qor_mounts | sort -r); do "$REAL_UMOUNT" "$mp" 2>/dev/null; done
-    for root in $(new_roots); do
-        rmdir "$root"/* 2>/dev/null
-        rmdir "$root" 2>/dev/null
-    done
-    wait_no_stray_loops || for dev in $(stray_loops); do "$REAL_LOSETUP" -d "$dev"; done
-}
-
 # The umount row: the target's mount point stays mounted (the failure is
 # ignored), everything else is undone. Check that, then unmount it here;
 # the loop device must then go by itself, because the run asked to detach it.
 left_mount_check_and_clean() {
-    local mp=${F[0]:-} loop
-    assert_eq "$mp" "$(qor_mounts)" "mounts left after a failed umount"
-    assert_eq "$(dirname "$mp")" "$(new_roots)" "temporary directories left after a failed umount"
+    local mp=${F[0]:-} loop left
+    # shellcheck disable=SC2046
+    left=$(leftovers check "$qt_roots_before" "$scratch" $(_qt_world_loops) | grep -v '^loop ')
+    assert_eq "$(printf 'mount %s\ndir %s' "$mp" "$(dirname "$mp")")" "$left" \
+        "what a failed umount leaves"
     loop=$(findmnt -n -o SOURCE --mountpoint "$mp")
     [[ $loop =~ ^/dev/loop[0-9]+p1$ ]] || fail "the left mount is not a loop partition: $loop"
     case $($REAL_LOSETUP -n -O BACK-FILE "${loop%p1}") in
@@ -177,17 +116,6 @@ left_mount_check_and_clean() {
     esac
     "$REAL_UMOUNT" "$mp" || fail "cannot unmount the left $mp"
     rmdir "$mp" "$(dirname "$mp")" || fail "more than the left mount point under $(dirname "$mp")"
-    wait_no_stray_loops || fail "loop device not detached once its mount was gone: $(stray_loops)"
-}
-
-assert_machine_clean() {
-    local mounts loops
-    mounts=$(qor_mounts)
-    [ -z "$mounts" ] || fail "mounts left: $mounts"
-    assert_eq "" "$(new_roots)" "temporary mount directories left"
-    loops=$(stray_loops)
-    [ -z "$loops" ] || fail "loop devices left: $loops"
-    assert_snapshot_intact
 }
 
 # The call that a fake tool failed must be the one the row means.
@@ -226,8 +154,6 @@ check_failed_call() { # tool-and-call
 t_row() { # mode step keep status sentence
     local mode=$1 step=$2 keep=$3 want_status=$4 sentence=$5 tool=${2%%:*}
     local created=1 want args
-    roots_before=$(ls -d /var/tmp/qor_verifier.* 2>/dev/null)
-    trap 'sweep; _qt_case_cleanup' EXIT
     world
     arm "$step"
     args=(--meta "$meta" --mode "$mode")
@@ -284,7 +210,8 @@ t_row() { # mode step keep status sentence
         assert_stderr_lacks "umount: simulated failure"
         left_mount_check_and_clean
     fi
-    assert_machine_clean
+    assert_snapshot_intact
+    assert_no_leftovers
 }
 
 # ---- the walk ------------------------------------------------------------

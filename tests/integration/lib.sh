@@ -37,6 +37,15 @@ unset QOR_FAKE_RESTORE_LOG QOR_FAKE_RESTORE_EXIT QOR_FAKE_RESTORE_PARTIAL \
     QOR_FAKE_RESTORE_SIGNAL QOR_FAKE_RESTORE_SLEEP QOR_FAKE_RESTORE_CORRUPT \
     QOR_FAKE_LVM_DIR
 
+# Suites that mount hold this lock alone (lock_mounts_exclusively), the unit
+# tests that mount too; every other suite shares it. So no test makes
+# temporary mount directories while another suite's leftover check looks.
+exec 9>/tmp/qor_verifier_fs_tests.lock
+flock -s 9
+lock_mounts_exclusively() {
+    flock 9
+}
+
 qt_passed=0
 qt_failed=0
 qt_failed_names=()
@@ -81,12 +90,16 @@ _qt_case_enter() {
     VG="qortest$$${RANDOM}"
     export QOR_FAKE_LVM_DIR="$scratch/lvm"
     mkdir -p "$QOR_FAKE_LVM_DIR" "$scratch/run"
+    qt_roots_before=$(leftovers roots)
     trap _qt_case_cleanup EXIT
     # A signal still tears the world down.
     trap 'exit 143' TERM INT HUP
 }
 
 _qt_case_cleanup() {
+    # What a failed case left is undone, so that it cannot spill into the next.
+    # shellcheck disable=SC2046
+    leftovers sweep "$qt_roots_before" "$scratch" $(_qt_world_loops)
     if [ -d "$QOR_FAKE_LVM_DIR" ]; then
         fake-lvm destroy >/dev/null 2>&1 || echo "  warning: fake-lvm destroy failed" >&2
     fi
@@ -112,6 +125,14 @@ run_verifier_bare() {
     "$QOR_VERIFIER" "$@" >"$out" 2>"$err" &
     vpid=$!
     wait "$vpid"
+    status=$?
+}
+
+# run_tool COMMAND ARGS...: runs any other command the same way (no $vpid).
+run_tool() {
+    out="$scratch/run/stdout"
+    err="$scratch/run/stderr"
+    "$@" >"$out" 2>"$err"
     status=$?
 }
 
@@ -251,32 +272,45 @@ assert_verdict_identical() { # bytes compared
 # ---- the stand-in world --------------------------------------------------
 
 # world_setup [SIZE [CHUNK_SIZE [--loop]]]: an image of SIZE bytes (8 MiB by
-# default: random with one zeroed MiB, so holes and data both occur), a volume
-# group with the origin LV "home" and its kept snapshot "home_snap" holding
-# that image, and a backup of it made with a chunk size of CHUNK_SIZE (1 MiB).
-# With --loop every LV of the group, new ones too, is a loop device.
-# Sets: image, meta, backup_dir, snap_dev, restore_log, calls.
-# shellcheck disable=SC2034
+# default: random with one zeroed MiB, so holes and data both occur) in the
+# world of world_from_images, backed up with a chunk size of CHUNK_SIZE (1 MiB).
 world_setup() {
     local size=${1:-8388608} chunk=${2:-1048576} loop=${3:-}
-    image="$scratch/home.img"
-    head -c "$size" /dev/urandom >"$image"
+    local image_file="$scratch/home.img"
+    head -c "$size" /dev/urandom >"$image_file"
     if [ "$size" -ge 3145728 ]; then
-        dd if=/dev/zero of="$image" bs=1M seek=2 count=1 conv=notrunc status=none
+        dd if=/dev/zero of="$image_file" bs=1M seek=2 count=1 conv=notrunc status=none
     fi
+    world_from_images "$image_file" "$image_file" "$chunk" "$loop"
+}
+
+# world_from_images SNAPSHOT_IMAGE [BACKUP_IMAGE [CHUNK_SIZE [--loop]]]: a
+# volume group with the origin LV "home" and its kept snapshot "home_snap",
+# both holding SNAPSHOT_IMAGE, and a backup of BACKUP_IMAGE (the same image by
+# default; the chunk size make_backup's own unless given), which the restore
+# stand-in writes into the target. With --loop every LV of the group, new ones
+# too, is a loop device.
+# Sets: image, meta, backup_dir, snap_dev, restore_log, calls.
+# shellcheck disable=SC2034
+world_from_images() {
+    local snap=$1 backup=${2:-$1} chunk=${3:-} loop=${4:-} size
+    local chunk_opt=()
+    [ -n "$chunk" ] && chunk_opt=(--chunk-size "$chunk")
+    size=$(stat -c %s "$snap")
+    image=$snap
     # shellcheck disable=SC2086
     fake-lvm vg-create "$VG" $loop || { fail "fake-lvm vg-create"; exit 1; }
     # shellcheck disable=SC2086
-    fake-lvm lv-add "$VG" home --size "$size" --data "$image" --attr owi-aos--- $loop ||
+    fake-lvm lv-add "$VG" home --size "$size" --data "$snap" --attr owi-aos--- $loop ||
         { fail "fake-lvm lv-add home"; exit 1; }
     # shellcheck disable=SC2086
-    fake-lvm lv-add "$VG" home_snap --size "$size" --data "$image" --attr swi-a-s--- \
+    fake-lvm lv-add "$VG" home_snap --size "$size" --data "$snap" --attr swi-a-s--- \
         --tags qor_agent --origin home $loop ||
         { fail "fake-lvm lv-add home_snap"; exit 1; }
     backup_dir="$scratch/backup"
     mkdir -p "$backup_dir"
-    make_backup --image "$image" --out "$backup_dir/home" --ref "lvm:$VG/home=home_snap" \
-        --chunk-size "$chunk" || { fail "make_backup"; exit 1; }
+    make_backup --image "$backup" --out "$backup_dir/home" --ref "lvm:$VG/home=home_snap" \
+        "${chunk_opt[@]}" || { fail "make_backup"; exit 1; }
     meta="$backup_dir/home.meta"
     snap_dev="/dev/$VG/home_snap"
     calls="$QOR_FAKE_LVM_DIR/calls.log"
@@ -312,14 +346,37 @@ assert_snapshot_intact() {
     fi
 }
 
+# The world's own loop devices (LVs of a --loop world), one a line.
+_qt_world_loops() {
+    [ -f "$QOR_FAKE_LVM_DIR/loops" ] && cat "$QOR_FAKE_LVM_DIR/loops"
+    return 0
+}
+
+# Nothing mounted under a temporary mount directory, no temporary mount
+# directory made since the case began, no loop device over the case's files
+# other than the world's own (tests/support/leftovers).
+assert_no_leftovers() {
+    local found
+    # shellcheck disable=SC2046
+    if ! found=$(leftovers check "$qt_roots_before" "$scratch" $(_qt_world_loops)); then
+        fail "left behind: $(printf '%s' "$found" | tr '\n' ';')"
+    fi
+}
+
 # After a run: only the origin and the snapshot are left, the snapshot is
-# untouched, and nothing was mounted from the scratch directory.
+# untouched, and nothing is mounted, attached or created that should not be.
 assert_world_clean() {
     assert_lvs home home_snap
     assert_snapshot_intact
     if grep -qF -- "$scratch" /proc/mounts; then
         fail "a mount under $scratch is left"
     fi
+    assert_no_leftovers
+}
+
+# make_image ARGS...: tests/support/make-image, ending the case when it fails.
+make_image() {
+    make-image "$@" || { fail "make-image $*"; exit 1; }
 }
 
 assert_calls() { # expected lines of calls.log

@@ -170,8 +170,8 @@ t_target_file_exists() {
     local loopdev
     if loopdev=$(losetup -f --show "$f" 2>/dev/null); then
         run_verifier --meta "$meta" --target-file "$loopdev"
-        assert_refused "$loopdev already exists; refusing to overwrite it"
         losetup -d "$loopdev"
+        assert_refused "$loopdev already exists; refusing to overwrite it"
     fi
     # A dangling link would be written through and then left behind.
     ln -s "$scratch/nowhere.img" "$scratch/dangling"

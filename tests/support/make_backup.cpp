@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,17 +23,12 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "support/image_writer.h"
+#include "support/tool_die.h"
 
 namespace {
 
-constexpr std::size_t kRecordSize = 131072;
-constexpr std::size_t kOffVersion = 4;
-constexpr std::size_t kOffHeaderLength = 8;
-constexpr std::size_t kOffChunkSize = 12;
-constexpr std::size_t kOffSourceSize = 76;
-constexpr std::size_t kOffSnapshotRef = 25157;
-constexpr std::uint32_t kMagicQorm = 0x4D524F51;  // "QORM" read as little-endian
-constexpr std::size_t kCopyBlock = 1 << 20;
+constexpr std::size_t COPY_BLOCK = 1 << 20;
 
 struct Args {
     const char* image = nullptr;
@@ -44,20 +38,12 @@ struct Args {
     std::uint64_t source_size = 0;
     bool source_size_given = false;
     std::uint64_t version = 1;
-    std::uint64_t magic = kMagicQorm;
-    std::uint64_t header_length = kRecordSize;
-    std::uint64_t file_size = kRecordSize;
+    std::uint64_t magic = qor::test::MetaHeader{}.magic;
+    std::uint64_t header_length = qor::test::META_RECORD_BYTES;
+    std::uint64_t file_size = qor::test::META_RECORD_BYTES;
 };
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void die(const char* fmt, ...) {
-    std::fprintf(stderr, "make_backup: ");
-    va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    std::fputc('\n', stderr);
-    std::exit(1);
-}
+using qor::test::die;
 
 std::uint64_t parse_number(const char* opt, const char* text, int base) {
     errno = 0;
@@ -67,28 +53,33 @@ std::uint64_t parse_number(const char* opt, const char* text, int base) {
     return v;
 }
 
-void put_le(std::vector<unsigned char>& rec, std::size_t off, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) rec[off + i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 Args parse_args(int argc, char** argv) {
     Args a;
     for (int i = 1; i < argc; ++i) {
         std::string_view opt = argv[i];
         if (i + 1 >= argc) die("option %s needs a value", argv[i]);
         const char* val = argv[++i];
-        if (opt == "--image") a.image = val;
-        else if (opt == "--out") a.out = val;
-        else if (opt == "--ref") a.ref = val;
-        else if (opt == "--chunk-size") a.chunk_size = parse_number(argv[i - 1], val, 0);
+        if (opt == "--image")
+            a.image = val;
+        else if (opt == "--out")
+            a.out = val;
+        else if (opt == "--ref")
+            a.ref = val;
+        else if (opt == "--chunk-size")
+            a.chunk_size = parse_number(argv[i - 1], val, 0);
         else if (opt == "--source-size") {
             a.source_size = parse_number(argv[i - 1], val, 0);
             a.source_size_given = true;
-        } else if (opt == "--version") a.version = parse_number(argv[i - 1], val, 0);
-        else if (opt == "--magic") a.magic = parse_number(argv[i - 1], val, 16);
-        else if (opt == "--header-length") a.header_length = parse_number(argv[i - 1], val, 0);
-        else if (opt == "--file-size") a.file_size = parse_number(argv[i - 1], val, 0);
-        else die("unknown option %s", argv[i - 1]);
+        } else if (opt == "--version")
+            a.version = parse_number(argv[i - 1], val, 0);
+        else if (opt == "--magic")
+            a.magic = parse_number(argv[i - 1], val, 16);
+        else if (opt == "--header-length")
+            a.header_length = parse_number(argv[i - 1], val, 0);
+        else if (opt == "--file-size")
+            a.file_size = parse_number(argv[i - 1], val, 0);
+        else
+            die("unknown option %s", argv[i - 1]);
     }
     if (a.out == nullptr) die("--out is required");
     return a;
@@ -118,7 +109,7 @@ std::uint64_t copy_sparse(const char* image, const std::string& dst) {
     if (!in.is_open()) die("cannot open %s: %s", image, std::strerror(errno));
     qor::UniqueFd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!out.is_open()) die("cannot create %s: %s", dst.c_str(), std::strerror(errno));
-    std::vector<unsigned char> buf(kCopyBlock);
+    std::vector<unsigned char> buf(COPY_BLOCK);
     off_t off = 0;
     for (;;) {
         ssize_t got = pread(in.get(), buf.data(), buf.size(), off);
@@ -130,31 +121,23 @@ std::uint64_t copy_sparse(const char* image, const std::string& dst) {
             die("cannot write %s: %s", dst.c_str(), std::strerror(errno));
         off += got;
     }
-    if (ftruncate(out.get(), off) != 0) die("cannot size %s: %s", dst.c_str(), std::strerror(errno));
+    if (ftruncate(out.get(), off) != 0)
+        die("cannot size %s: %s", dst.c_str(), std::strerror(errno));
     return static_cast<std::uint64_t>(off);
 }
 
 void write_meta(const Args& a, std::uint64_t source_size) {
-    std::vector<unsigned char> rec(kRecordSize, 0);
-    put_le(rec, 0, a.magic, 4);
-    put_le(rec, kOffVersion, a.version, 2);
-    put_le(rec, kOffHeaderLength, a.header_length, 4);
-    put_le(rec, kOffChunkSize, a.chunk_size, 4);
-    put_le(rec, kOffSourceSize, source_size, 8);
-    // A reference that runs to the record's end is written without its zero,
-    // which is how a header without a terminator is produced.
-    std::size_t room = kRecordSize - kOffSnapshotRef;
-    std::size_t n = a.ref.size() < room ? a.ref.size() : room;
-    std::memcpy(rec.data() + kOffSnapshotRef, a.ref.data(), n);
-
-    std::string path = std::string(a.out) + ".meta";
-    qor::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd.is_open()) die("cannot create %s: %s", path.c_str(), std::strerror(errno));
-    std::size_t body = a.file_size < kRecordSize ? static_cast<std::size_t>(a.file_size) : kRecordSize;
-    if (!write_all(fd.get(), rec.data(), body, 0))
-        die("cannot write %s: %s", path.c_str(), std::strerror(errno));
-    if (ftruncate(fd.get(), static_cast<off_t>(a.file_size)) != 0)
-        die("cannot size %s: %s", path.c_str(), std::strerror(errno));
+    qor::test::MetaHeader h;
+    h.magic = a.magic;
+    h.version = a.version;
+    h.header_length = a.header_length;
+    h.chunk_size = a.chunk_size;
+    h.source_size = source_size;
+    h.snapshot_ref = a.ref;
+    const std::string path = std::string(a.out) + ".meta";
+    qor::test::ImageFile meta(path);
+    qor::test::meta_put_header(meta, h, a.file_size);
+    if (!meta.ok()) die("cannot write %s: %s", path.c_str(), std::strerror(errno));
 }
 
 }  // namespace

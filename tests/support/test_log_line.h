@@ -10,11 +10,11 @@ namespace qor {
 
 // True when line starts with a UTC stamp such as "2026-12-07T21:08:39Z" and a blank.
 inline bool log_line_has_stamp(std::string_view line) {
-    constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:ddZ ";
-    if (line.size() < kShape.size()) return false;
-    for (std::size_t i = 0; i < kShape.size(); ++i) {
-        bool ok = kShape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
-                                   : line[i] == kShape[i];
+    constexpr std::string_view SHAPE = "dddd-dd-ddTdd:dd:ddZ ";
+    if (line.size() < SHAPE.size()) return false;
+    for (std::size_t i = 0; i < SHAPE.size(); ++i) {
+        bool ok = SHAPE[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
+                                  : line[i] == SHAPE[i];
         if (!ok) return false;
     }
     return true;

@@ -1,0 +1,93 @@
+#include "common/child_process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace qor {
+namespace {
+
+// Between fork and exec, in the child. Never returns.
+[[noreturn]] void child_exec(const char* const* argv, ChildProcess::Setup setup,
+                             const void* context) {
+    ::setpgid(0, 0);
+    if (setup != nullptr) setup(context);
+    // This is the one point every child passes between the caller's setup and
+    // its program. Descriptors: whatever the parent holds without close-on-exec
+    // reaches the program as it is. Signals: exec resets the ones the parent
+    // handles to their default and keeps ignored ones ignored.
+    ::execvp(argv[0], const_cast<char* const*>(argv));
+    // No exit handlers and no stdio flush: those belong to the parent.
+    ::_exit(CHILD_EXEC_FAILED);
+}
+
+}  // namespace
+
+int child_exit_code(int wait_status) {
+    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_is_ours()) reap();
+}
+
+int ChildProcess::start(const char* const* argv, Setup setup, const void* context) {
+    pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) child_exec(argv, setup, context);
+    // Also done here, so the group exists whichever side runs first.
+    ::setpgid(pid, pid);
+    pid_ = pid;
+    exit_fd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    return 0;
+}
+
+bool ChildProcess::has_ended(bool block) {
+    if (!pid_is_ours()) return true;
+    if (ended_) return true;
+    siginfo_t info{};
+    int flags = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, flags) != 0) {
+        if (errno != EINTR) return true;  // already reaped elsewhere: nothing left to wait for
+    }
+    if (info.si_pid == 0) return false;
+    ended_ = true;
+    return true;
+}
+
+void ChildProcess::sleep_until_exit(int max_ms) const {
+    if (exit_fd_.is_open()) {
+        pollfd pfd{exit_fd_.get(), POLLIN, 0};
+        ::poll(&pfd, 1, max_ms);
+        return;
+    }
+    timespec pause{max_ms / 1000, (max_ms % 1000) * 1'000'000L};
+    ::nanosleep(&pause, nullptr);
+}
+
+void ChildProcess::kill_group(int signum) const {
+    if (pid_is_ours()) ::kill(-pid_, signum);
+}
+
+void ChildProcess::kill_child(int signum) const {
+    if (pid_is_ours()) ::kill(pid_, signum);
+}
+
+void ChildProcess::reap() {
+    if (!pid_is_ours()) return;
+    int status = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(pid_, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    exit_code_ = r == pid_ ? child_exit_code(status) : -1;
+    reaped_ = true;
+    exit_fd_.reset();
+}
+
+}  // namespace qor
