@@ -62,6 +62,7 @@ void capture_append(Capture& cap, const char* data, std::size_t n) {
 struct ChildIo {
     int read_fd;
     int write_fd;
+    bool stdout_only;
     const char* const* extra_env;
 };
 
@@ -75,7 +76,16 @@ void child_take_pipe_and_env(const void* context) {
         if (w < 0) _exit(CHILD_EXEC_FAILED);
         close(io->read_fd);
         close(io->write_fd);
-        if (dup2(w, STDOUT_FILENO) < 0 || dup2(w, STDERR_FILENO) < 0) _exit(CHILD_EXEC_FAILED);
+        int e = w;
+        if (io->stdout_only) {
+            int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            e = null_fd >= 0 ? fcntl(null_fd, F_DUPFD, 3) : -1;
+            if (null_fd > STDERR_FILENO) close(null_fd);
+        }
+        if (e < 0 || dup2(w, STDOUT_FILENO) < 0 || dup2(e, STDERR_FILENO) < 0) {
+            _exit(CHILD_EXEC_FAILED);
+        }
+        if (e != w) close(e);
         close(w);
     }
     setenv("LVM_SUPPRESS_FD_WARNINGS", "1", 1);
@@ -182,7 +192,7 @@ int run_command(const char* const* argv, const char* const* extra_env,
         write_end.reset(fds[1]);
     }
     ChildProcess child;
-    const ChildIo io{pipe.get(), write_end.get(), extra_env};
+    const ChildIo io{pipe.get(), write_end.get(), capture == RUN_CAPTURE_STDOUT, extra_env};
     if (child.start(argv, child_take_pipe_and_env, &io) != 0) return -1;
     write_end.reset();
     const Deadline deadline{monotonic_seconds(), timeout_seconds};

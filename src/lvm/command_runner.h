@@ -6,9 +6,12 @@
 namespace qor {
 
 // The capture argument of run_command: the child's standard output and error
-// go into the caller's buffer, or stay those of this process.
+// go into the caller's buffer, or stay those of this process; or only its
+// standard output is captured and its standard error is dropped, for a
+// report whose rows must not be mixed with warnings.
 inline constexpr int RUN_CAPTURE_OUTPUT = 1;
 inline constexpr int RUN_SHARE_OUTPUT = 0;
+inline constexpr int RUN_CAPTURE_STDOUT = 2;
 
 struct CommandResult {
     int exit_code;  // 0-255 when the child exited; -1 when killed or never started

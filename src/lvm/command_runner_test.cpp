@@ -113,6 +113,17 @@ TEST(CommandRunner, CollectsBothStreamsInOrderAndTheExitStatus) {
     expect_no_zombie();
 }
 
+// A report's rows must not be mixed with the warnings a tool prints.
+TEST(CommandRunner, CapturesStandardOutputAloneWhenAsked) {
+    const char* argv[] = {"/bin/sh", "-c", "echo row1; echo warning >&2; echo row2", nullptr};
+    char out[64];
+    CommandResult result{};
+    ASSERT_EQ(run_command(argv, nullptr, 10, RUN_CAPTURE_STDOUT, out, sizeof out, &result), 0);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_STREQ(out, "row1\nrow2\n");
+    expect_no_zombie();
+}
+
 TEST(CommandRunner, KeepsOnlyWhatFitsTheBuffer) {
     Outcome r = sh("printf '0123456789abcdefghij%.0s' 1 2 3 4 5", 10, 16);  // 100 bytes
     EXPECT_EQ(r.result.exit_code, 0);

@@ -56,14 +56,22 @@ TEST_F(LvAgainstFakeLvm, SnapshotRowAndTagsReadBack) {
     EXPECT_EQ(std::string(info_.vg_name), vg_);
     EXPECT_STREQ(info_.lv_attr, "swi-a-s---");
     EXPECT_STREQ(info_.origin, "home");
-    EXPECT_EQ(info_.lv_size, 8192u);
-    EXPECT_EQ(info_.lv_kernel_major, -1);
+    // As LVM reports a thick snapshot: the size of its COW space.
+    EXPECT_EQ(info_.lv_size, 4194304u);
+    EXPECT_EQ(info_.lv_kernel_major, 253);
+    EXPECT_EQ(lv_is_active(info_.lv_attr), 1);
     EXPECT_EQ(lv_has_tag(vg_.c_str(), "home_snap", "qor_agent", err_, sizeof err_), 1);
     EXPECT_EQ(lv_has_tag(vg_.c_str(), "home_snap", "daily", err_, sizeof err_), 0);
 
     ASSERT_EQ(fake_lvm("lv-set " + vg_ + " home_snap attr swi-I-s---"), 0);
     ASSERT_EQ(lv_lookup(vg_.c_str(), "home_snap", &info_, err_, sizeof err_), 0);
     EXPECT_EQ(lv_snapshot_invalid(info_.lv_attr), 1);
+
+    ASSERT_EQ(fake_lvm("lv-set " + vg_ + " home_snap attr Vwi---tz-k"), 0);
+    ASSERT_EQ(lv_lookup(vg_.c_str(), "home_snap", &info_, err_, sizeof err_), 0);
+    EXPECT_EQ(lv_is_active(info_.lv_attr), 0);
+    EXPECT_EQ(info_.lv_kernel_major, -1);
+    EXPECT_EQ(info_.lv_kernel_minor, -1);
 }
 
 TEST_F(LvAgainstFakeLvm, CreateLookupRemoveRoundTrip) {
@@ -75,7 +83,7 @@ TEST_F(LvAgainstFakeLvm, CreateLookupRemoveRoundTrip) {
 
     ASSERT_EQ(lv_create(vg, "scratch", 5000, err_, sizeof err_), 0) << err_;
     ASSERT_EQ(lv_lookup(vg, "scratch", &info_, err_, sizeof err_), 0);
-    EXPECT_EQ(info_.lv_size, 5120u);
+    EXPECT_EQ(info_.lv_size, 4194304u);  // rounded up to a whole extent
     EXPECT_TRUE(std::filesystem::exists("/dev/" + vg_ + "/scratch"));
 
     EXPECT_EQ(lv_create(vg, "scratch", 5000, err_, sizeof err_), -1);

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "common/child_process.h"
 #include "common/text.h"
@@ -65,10 +66,36 @@ std::int64_t parse_device_number(const char* col) {
     return std::strtoll(col, nullptr, 10);
 }
 
-// Runs one lvs query for vg/lv; returns what run_command returned.
+// Runs one lvs query for vg/lv; returns what run_command returned. Only its
+// standard output is read: warnings on standard error are no part of a row or
+// of a tag list.
 int run_lvs(const char* const* argv, char* out, CommandResult* result) {
-    return run_command(argv, nullptr, LVS_TIMEOUT_SECONDS, RUN_CAPTURE_OUTPUT, out, LVS_OUT_SIZE,
+    return run_command(argv, nullptr, LVS_TIMEOUT_SECONDS, RUN_CAPTURE_STDOUT, out, LVS_OUT_SIZE,
                        result);
+}
+
+// Whether tag is one whole entry of lvs's comma-separated tag list (blanks
+// around entries are padding, and LVM allows neither commas nor blanks in a
+// tag). A tag that merely contains the text is another tag.
+bool tag_list_has(std::string_view list, std::string_view tag) {
+    while (!list.empty()) {
+        std::size_t comma = list.find_first_of(",\n");
+        std::string_view entry = list.substr(0, comma);
+        while (!entry.empty() && is_blank(entry.front())) entry.remove_prefix(1);
+        while (!entry.empty() && is_blank(entry.back())) entry.remove_suffix(1);
+        if (!entry.empty() && entry == tag) return true;
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+constexpr std::size_t ATTR_TYPE = 0;   // volume type: "s" snapshot, "V" thin volume
+constexpr std::size_t ATTR_STATE = 4;  // volume state: "a" active
+
+char attr_at(const char* lv_attr, std::size_t index) {
+    if (lv_attr == nullptr || strnlen(lv_attr, index + 1) <= index) return '\0';
+    return lv_attr[index];
 }
 
 }  // namespace
@@ -128,11 +155,14 @@ int lv_lookup(const char* vg, const char* lv, LvInfo* info, char* err, std::size
         return 1;
     }
 
-    // lvs puts warnings (merged from its standard error) before the row.
+    // Only a row of the volume asked for is its answer.
     char* save = nullptr;
     for (char* line = strtok_r(out, "\n", &save); line != nullptr;
          line = strtok_r(nullptr, "\n", &save)) {
-        if (lv_parse_row(line, info) == 0) return 0;
+        if (lv_parse_row(line, info) == 0 && std::strcmp(info->vg_name, vg) == 0 &&
+            std::strcmp(info->lv_name, lv) == 0) {
+            return 0;
+        }
     }
     text_format(err, err_size, "%s/%s not found", vg, lv);
     return 1;
@@ -148,7 +178,7 @@ int lv_has_tag(const char* vg, const char* lv, const char* tag, char* err, std::
     char out[LVS_OUT_SIZE] = "";
     CommandResult result{};
     if (run_lvs(argv, out, &result) == 0 && result.exit_code == 0) {
-        return std::strstr(out, tag) != nullptr ? 1 : 0;
+        return tag_list_has(out, tag) ? 1 : 0;
     }
     text_copy(err, err_size,
               result.exit_code == CHILD_EXEC_FAILED ? LVS_MISSING : "no such logical volume");
@@ -156,11 +186,22 @@ int lv_has_tag(const char* vg, const char* lv, const char* tag, char* err, std::
 }
 
 int lv_snapshot_invalid(const char* lv_attr) {
-    // The fifth attribute character is the volume state.
-    constexpr std::size_t STATE_INDEX = 4;
-    if (lv_attr == nullptr || strnlen(lv_attr, STATE_INDEX + 1) <= STATE_INDEX) return 0;
-    char state = lv_attr[STATE_INDEX];
+    char state = attr_at(lv_attr, ATTR_STATE);
     return state == 'I' || state == 'S' ? 1 : 0;
+}
+
+int lv_is_active(const char* lv_attr) {
+    // "-" is inactive and "h" a historical volume that no longer exists; every
+    // other state (active, suspended, invalid, ...) has a device-mapper device.
+    char state = attr_at(lv_attr, ATTR_STATE);
+    return state != '\0' && state != '-' && state != 'h' ? 1 : 0;
+}
+
+int lv_is_snapshot_of(const LvInfo* info, const char* origin) {
+    if (info == nullptr || origin == nullptr || *origin == '\0') return 0;
+    char type = attr_at(info->lv_attr, ATTR_TYPE);
+    if (type != 's' && type != 'V') return 0;
+    return std::strcmp(info->origin, origin) == 0 ? 1 : 0;
 }
 
 }  // namespace qor

@@ -151,10 +151,17 @@ TEST_F(LvQueryWithFakeLvs, LookupSkipsWarningLineAndParsesRow) {
     EXPECT_STREQ(err_, "");
 }
 
-TEST_F(LvQueryWithFakeLvs, LookupTakesFirstParsedRowWhateverItsNames) {
+// A row of another volume is no answer about this one; warnings on standard
+// error are never read as rows.
+TEST_F(LvQueryWithFakeLvs, LookupTakesOnlyTheRowOfTheVolumeAskedFor) {
     tools_.add_tool("lvs", "printf '\\n\\n  other|name|-wi-a-----|1|linear|||\\n'");
+    EXPECT_EQ(lv_lookup("vg0", "home_snap", &info_, err_, sizeof err_), 1);
+    EXPECT_STREQ(err_, "vg0/home_snap not found");
+    tools_.add_tool("lvs",
+                    "echo '  vg0|home_snap|swi-a-s---|1|linear|home|253|1' >&2;"
+                    "echo '  vg0|home_snap|swi-a-s---|4096|linear|home|253|7'");
     ASSERT_EQ(lv_lookup("vg0", "home_snap", &info_, err_, sizeof err_), 0);
-    EXPECT_STREQ(info_.vg_name, "other");
+    EXPECT_EQ(info_.lv_size, 4096u);
 }
 
 TEST_F(LvQueryWithFakeLvs, LookupNonZeroExitIsAbsentWithoutMessage) {
@@ -189,13 +196,58 @@ TEST_F(LvQueryWithFakeLvs, EmptyNamesRunNothing) {
     EXPECT_FALSE(tools_.ran("lvs"));
 }
 
-TEST_F(LvQueryWithFakeLvs, TagIsAPlainSubstringOfTheTagOutput) {
-    tools_.add_tool("lvs", "echo '  qor_agent_old,daily'");
-    EXPECT_EQ(lv_has_tag("vg0", "home_snap", "qor_agent", err_, sizeof err_), 1);
+// The tag must be one whole entry of the list on standard output: a tag that
+// merely contains it, or the text in a warning, is not it.
+TEST_F(LvQueryWithFakeLvs, TagIsOneWholeEntryOfTheList) {
+    const struct {
+        const char* lvs_body;
+        int expected;
+    } rows[] = {
+        {"echo '  qor_agent'", 1},
+        {"echo '  other,qor_agent'", 1},
+        {"echo '  qor_agent,daily '", 1},
+        {"echo '  qor_agent_old,daily'", 0},
+        {"echo '  xqor_agentx'", 0},
+        {"echo '  '", 0},
+        {"echo 'WARNING: qor_agent' >&2; echo '  daily'", 0},
+    };
+    for (const auto& r : rows) {
+        tools_.add_tool("lvs", r.lvs_body);
+        EXPECT_EQ(lv_has_tag("vg0", "home_snap", "qor_agent", err_, sizeof err_), r.expected)
+            << r.lvs_body;
+        EXPECT_STREQ(err_, "");
+    }
     EXPECT_EQ(tools_.recorded_args("lvs"), TAG_ARGS);
-    EXPECT_EQ(lv_has_tag("vg0", "home_snap", "weekly", err_, sizeof err_), 0);
-    EXPECT_EQ(lv_has_tag("vg0", "home_snap", "", err_, sizeof err_), 1);
-    EXPECT_STREQ(err_, "");
+    EXPECT_EQ(lv_has_tag("vg0", "home_snap", "", err_, sizeof err_), 0);
+}
+
+TEST(LvAttr, ActiveAndSnapshotIdentity) {
+    EXPECT_EQ(lv_is_active("swi-a-s---"), 1);
+    EXPECT_EQ(lv_is_active("Vwi---tz-k"), 0);
+    EXPECT_EQ(lv_is_active("swi-I-s---"), 1);  // invalid, but it has its device
+    EXPECT_EQ(lv_is_active("swi-s-s---"), 1);  // suspended
+    EXPECT_EQ(lv_is_active("-wi-h-----"), 0);  // historical
+    EXPECT_EQ(lv_is_active("swi"), 0);
+    LvInfo info{};
+    std::strcpy(info.origin, "home");
+    const struct {
+        const char* attr;
+        const char* origin;
+        int expected;
+    } rows[] = {
+        {"swi-a-s---", "home", 1},   // thick snapshot of home
+        {"Vwi-a-tz-k", "home", 1},   // thin snapshot of home
+        {"swi-a-s---", "other", 0},  // a snapshot, but of another volume
+        {"-wi-ao----", "home", 0},   // a plain volume with a recorded origin name
+        {"Swi-a-s---", "home", 0},   // a snapshot being merged into its origin
+    };
+    for (const auto& r : rows) {
+        std::strcpy(info.lv_attr, r.attr);
+        EXPECT_EQ(lv_is_snapshot_of(&info, r.origin), r.expected) << r.attr << " " << r.origin;
+    }
+    std::strcpy(info.lv_attr, "-wi-ao----");
+    info.origin[0] = '\0';
+    EXPECT_EQ(lv_is_snapshot_of(&info, ""), 0);
 }
 
 TEST_F(LvQueryWithFakeLvs, TagQueryOfMissingVolumeSaysSo) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "common/block_device.h"
 #include "common/console_log.h"
 #include "common/interrupt.h"
 #include "common/text.h"
@@ -92,8 +93,37 @@ int load_snapshot_ref(const char* meta_path, BackupHeader* header, SnapshotRef* 
     return 0;
 }
 
-// The snapshot still exists, is ours, and has not overflowed.
-int check_snapshot(const SnapshotRef& ref, char* msg, std::size_t msg_size) {
+// The snapshot's device holds as many bytes as the backed-up volume had: a
+// header that says otherwise would make the comparison cover too little (a
+// truncated backup would pass) or size the scratch LV from a wrong number.
+// The device is measured, not lvs's lv_size: for a thick snapshot that is the
+// size of its COW space.
+int check_snapshot_size(const SnapshotRef& ref, std::uint64_t source_size, char* msg,
+                        std::size_t msg_size) {
+    char dev[DEVICE_PATH_BYTES];
+    text_format(dev, sizeof dev, "/dev/%s/%s", ref.vg_name, ref.snapshot_lv);
+    std::uint64_t size = 0;
+    char size_err[STEP_MSG_SIZE] = "";
+    if (block_device_size(dev, &size, size_err, sizeof size_err) != 0) {
+        text_format(msg, msg_size, "cannot measure the snapshot %s/%s: %s", ref.vg_name,
+                    ref.snapshot_lv, size_err);
+        return 1;
+    }
+    if (size != source_size) {
+        text_format(msg, msg_size,
+                    "the snapshot %s/%s holds %llu bytes but the backup records a volume of %llu "
+                    "bytes -- it was not made from this snapshot",
+                    ref.vg_name, ref.snapshot_lv, static_cast<unsigned long long>(size),
+                    static_cast<unsigned long long>(source_size));
+        return 1;
+    }
+    return 0;
+}
+
+// The snapshot still exists, is ours, has not overflowed, has a device node,
+// and is as large as the backed-up volume.
+int check_snapshot(const SnapshotRef& ref, std::uint64_t source_size, char* msg,
+                   std::size_t msg_size) {
     LvInfo info;
     char lvm_err[STEP_MSG_SIZE] = "";
     int found = lv_lookup(ref.vg_name, ref.snapshot_lv, &info, lvm_err, sizeof lvm_err);
@@ -121,7 +151,16 @@ int check_snapshot(const SnapshotRef& ref, char* msg, std::size_t msg_size) {
                     ref.vg_name, ref.snapshot_lv);
         return 1;
     }
-    return 0;
+    // Found before anything is created: restoring first would waste the
+    // whole restore on a snapshot that cannot be read.
+    if (!lv_is_active(info.lv_attr)) {
+        text_format(msg, msg_size,
+                    "the kept snapshot %s/%s is not active (it has no device node) -- activate "
+                    "it with 'lvchange -ay -K %s/%s'",
+                    ref.vg_name, ref.snapshot_lv, ref.vg_name, ref.snapshot_lv);
+        return 1;
+    }
+    return check_snapshot_size(ref, source_size, msg, msg_size);
 }
 
 // Mode fs: mount the snapshot, then the target, compare, and unmount the
@@ -170,9 +209,23 @@ void judge_comparison(int r, std::int32_t mode, const CompareStats& stats, const
 
 // The source snapshot goes only after a clean comparison; failing to remove
 // it is worth a warning, not a failed verification. Why it failed is not shown.
+// It is looked up again first: only a snapshot of the recorded origin that
+// still carries the backup program's tag is removed, never a volume that
+// merely has the recorded name.
 void remove_source_snapshot(const SnapshotRef& ref) {
+    LvInfo info;
     char unused[STEP_MSG_SIZE];
-    if (lv_remove(ref.vg_name, ref.snapshot_lv, unused, sizeof unused) != 0) {
+    bool found = lv_lookup(ref.vg_name, ref.snapshot_lv, &info, unused, sizeof unused) == 0;
+    if (found &&
+        (!lv_is_snapshot_of(&info, ref.origin_lv) ||
+         lv_has_tag(ref.vg_name, ref.snapshot_lv, SNAPSHOT_TAG, unused, sizeof unused) != 1)) {
+        runlog_log(RUNLOG_WARN,
+                   "verified OK but did not remove %s/%s: it is not a snapshot of %s/%s made by "
+                   "qor_agent",
+                   ref.vg_name, ref.snapshot_lv, ref.vg_name, ref.origin_lv);
+        return;
+    }
+    if (!found || lv_remove(ref.vg_name, ref.snapshot_lv, unused, sizeof unused) != 0) {
         char name[DEVICE_PATH_BYTES];
         text_format(name, sizeof name, "%s/%s", ref.vg_name, ref.snapshot_lv);
         runlog_log(RUNLOG_WARN,
@@ -191,6 +244,14 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
     if (prepare_restore_target(ref.vg_name, ref.origin_lv, header.source_size, opts.target_lv,
                                opts.target_file, target, step_err, sizeof step_err) != 0) {
         text_format(msg, msg_size, "cannot create the restore target: %s", step_err);
+        return 1;
+    }
+    // The restore is told that its target reads as zeros, so it may skip the
+    // backup's zero blocks. A new LV holds whatever its extents held before;
+    // unzeroed, that stale data would read as a difference.
+    if (target->is_lv && block_device_zero(target->path, step_err, sizeof step_err) != 0) {
+        text_format(msg, msg_size, "cannot create the restore target: could not zero %s/%s: %s",
+                    target->vg, target->lv, step_err);
         return 1;
     }
     if (run_restore(opts.meta_path, opts.search_dir, target->path, opts.no_progress,
@@ -231,7 +292,7 @@ int verify_backup(const VerifyOptions* opts, CompareStats* stats, char* msg, std
     Leftovers leftovers;
     int result = 1;
     if (load_snapshot_ref(opts->meta_path, header.get(), &ref, msg, msg_size) == 0 &&
-        check_snapshot(ref, msg, msg_size) == 0) {
+        check_snapshot(ref, header->source_size, msg, msg_size) == 0) {
         result = verify_restored(*opts, *header, ref, stats, msg, msg_size, &leftovers);
     }
     // Whatever a step said after a signal, the run was stopped by the signal.

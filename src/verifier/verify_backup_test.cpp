@@ -18,6 +18,43 @@ namespace {
 
 using qor::test::FakeToolDir;
 
+// A stand-in for the snapshot's device node: /dev/<vg>/home_snap as a plain
+// file of the given size, in a volume group name of this process's own.
+// Needs root, as /dev is root's.
+class SnapshotNode {
+  public:
+    explicit SnapshotNode(std::uint64_t size) : vg_("qorunit" + std::to_string(::getpid())) {
+        std::error_code ec;
+        std::filesystem::create_directory("/dev/" + vg_, ec);
+        std::ofstream(path()).close();
+        std::filesystem::resize_file(path(), size, ec);
+        ok_ = !ec && std::filesystem::file_size(path(), ec) == size;
+    }
+    ~SnapshotNode() {
+        std::error_code ec;
+        std::filesystem::remove(path(), ec);
+        std::filesystem::remove("/dev/" + vg_, ec);
+    }
+    bool ok() const { return ok_; }
+    const std::string& vg() const { return vg_; }
+    std::string path() const { return "/dev/" + vg_ + "/home_snap"; }
+    // An lvs that knows this snapshot, tagged qor_agent.
+    std::string lvs() const {
+        return "case \"$*\" in *lv_tags*) echo '  qor_agent';; *) echo '  " + vg_ +
+               "|home_snap|swi-a-s---|4096|linear|home|253|7';; esac";
+    }
+
+  private:
+    std::string vg_;
+    bool ok_ = false;
+};
+
+#define REQUIRE_SNAPSHOT_NODE(node)                                             \
+    do {                                                                        \
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a /dev node"; \
+        ASSERT_TRUE((node).ok());                                               \
+    } while (0)
+
 class VerifyBackupTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(tmp_.ok()); }
@@ -104,9 +141,18 @@ TEST_F(VerifyBackupTest, SnapshotChecks) {
          "vg0/home_snap exists but was not created by qor_agent -- refusing to use it"},
         {"case \"$*\" in *lv_tags*) exit 5;; *) " + row + "swi-a-s---|4096|linear|home||';; esac",
          true, "cannot check the snapshot's tags: no such logical volume"},
+        {lvs("swi-a-s---", "xqor_agentx"), true,
+         "vg0/home_snap exists but was not created by qor_agent -- refusing to use it"},
         {lvs("swi-I-s---", "qor_agent"), true,
          "the snapshot vg0/home_snap is invalid (its COW space overflowed) -- it is no longer a "
          "consistent point in time"},
+        // A thin snapshot as created: inactive, with no device node to read.
+        {lvs("Vwi---tz-k", "qor_agent"), true,
+         "the kept snapshot vg0/home_snap is not active (it has no device node) -- activate it "
+         "with 'lvchange -ay -K vg0/home_snap'"},
+        {lvs("swi-a-s---", "qor_agent"), true,
+         "cannot measure the snapshot vg0/home_snap: cannot open /dev/vg0/home_snap: No such "
+         "file or directory"},
     };
     for (auto& c : cases) {
         FakeToolDir bin;
@@ -120,32 +166,49 @@ TEST_F(VerifyBackupTest, SnapshotChecks) {
 }
 
 TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
-    write_meta("lvm:qornosuchvg/home=home_snap");
+    SnapshotNode node(4096);
+    REQUIRE_SNAPSHOT_NODE(node);
+    write_meta("lvm:" + node.vg() + "/home=home_snap");
     FakeToolDir bin;
-    bin.add_tool("lvs",
-                 "case \"$*\" in *lv_tags*) echo '  qor_agent_old,daily';; *) echo '  "
-                 "qornosuchvg|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
+    bin.add_tool("lvs", node.lvs());
     std::string target = dir_ + "/restored.img";
-    bin.add_tool("qor_restore", "head -c 4096 /dev/zero > '" + target + "'");
+    bin.add_tool("qor_restore", "head -c 1000 /dev/zero > '" + target + "'");
     std::string msg;
     EXPECT_EQ(run(&msg, target.c_str()), 1);
-    EXPECT_EQ(
-        msg,
-        "comparison failed: cannot open /dev/qornosuchvg/home_snap: No such file or directory");
+    EXPECT_EQ(msg, "comparison failed: short read from " + target + " at offset 0");
     EXPECT_NE(::access(target.c_str(), F_OK), 0);
 }
 
 TEST_F(VerifyBackupTest, FailedRestoreNamesTheTarget) {
-    write_meta("lvm:vg0/home=home_snap");
+    SnapshotNode node(4096);
+    REQUIRE_SNAPSHOT_NODE(node);
+    write_meta("lvm:" + node.vg() + "/home=home_snap");
     FakeToolDir bin;
-    bin.add_tool("lvs",
-                 "case \"$*\" in *lv_tags*) echo '  qor_agent';; *) echo '  "
-                 "vg0|home_snap|swi-a-s---|4096|linear|home|253|7';; esac");
+    bin.add_tool("lvs", node.lvs());
     bin.add_tool("qor_restore", "exit 4");
     std::string target = dir_ + "/restored.img";
     std::string msg;
     EXPECT_EQ(run(&msg, target.c_str()), 1);
     EXPECT_EQ(msg, "restore into " + target + " failed: qor_restore exited with code 4");
+}
+
+// The snapshot's device, not the header, says how much there is to compare:
+// a header that records less would let a truncated backup pass.
+TEST_F(VerifyBackupTest, SnapshotSizeMustMatchTheHeader) {
+    SnapshotNode node(8192);
+    REQUIRE_SNAPSHOT_NODE(node);
+    write_meta("lvm:" + node.vg() + "/home=home_snap", 4096);
+    FakeToolDir bin;
+    bin.add_tool("lvs", node.lvs());
+    bin.add_tool("lvcreate", "exit 0");
+    bin.add_tool("qor_restore", "exit 0");
+    std::string msg;
+    EXPECT_EQ(run(&msg), 1);
+    EXPECT_EQ(msg, "the snapshot " + node.vg() +
+                       "/home_snap holds 8192 bytes but the backup records a volume of 4096 bytes "
+                       "-- it was not made from this snapshot");
+    EXPECT_FALSE(bin.ran("lvcreate"));
+    EXPECT_FALSE(bin.ran("qor_restore"));
 }
 
 }  // namespace

@@ -85,23 +85,21 @@ t_chunk_size_from_header() {
     assert_world_clean
 }
 
-# Only source_size bytes are compared, and the scratch LV is sized by it.
-t_source_size_from_header() {
+# The snapshot's device, not the header, says how many bytes there are: a
+# header that records fewer (a truncated backup) or more is refused before
+# anything is created.
+t_header_size_differs_from_snapshot() {
     world_setup
-    make_world_backup part --image "$image" --ref "lvm:$VG/home=home_snap" \
-        --chunk-size 1048576 --source-size 3000000
-    QOR_FAKE_RESTORE_CORRUPT=3000000 run_verifier --meta "$backup_dir/part.meta"
-    assert_verdict_identical 3000000
-    assert_file_has "$calls" "lvcreate -y -n $SCRATCH_LV -L 2930K $VG"
-    assert_world_clean
-}
-
-t_snapshot_shorter_than_backup() {
-    world_setup
-    make_world_backup long --image "$image" --ref "lvm:$VG/home=home_snap" \
-        --chunk-size 1048576 --source-size 9437184
-    run_verifier --meta "$backup_dir/long.meta"
-    assert_verdict_failed "comparison failed: short read from $snap_dev at offset 8388608"
+    local size
+    for size in 3000000 9437184; do
+        make_world_backup "s$size" --image "$image" --ref "lvm:$VG/home=home_snap" \
+            --chunk-size 1048576 --source-size "$size"
+        : >"$calls"
+        run_verifier --meta "$backup_dir/s$size.meta"
+        assert_verdict_failed "the snapshot $VG/home_snap holds 8388608 bytes but the backup records a volume of $size bytes -- it was not made from this snapshot"
+        assert_calls "$LVS_ROW $VG/home_snap" "$LVS_TAGS $VG/home_snap"
+        assert_no_restore
+    done
     assert_world_clean
 }
 
@@ -109,17 +107,52 @@ t_snapshot_device_missing() {
     world_setup
     rm "$snap_dev"
     run_verifier --meta "$meta"
-    assert_verdict_failed "comparison failed: cannot open $snap_dev: No such file or directory"
+    assert_verdict_failed "cannot measure the snapshot $VG/home_snap: cannot open $snap_dev: No such file or directory"
+    assert_calls "$LVS_ROW $VG/home_snap" "$LVS_TAGS $VG/home_snap"
     assert_lvs home home_snap
+}
+
+# A new LV holds old data where the restore skips zero blocks; the verifier
+# zeroes it first, so a sparse backup still compares identical.
+t_stale_data_in_new_lv() {
+    world_setup 16777216 1048576 --loop
+    truncate -s 16777216 "$scratch/sparse.img"
+    printf 'only data' | dd of="$scratch/sparse.img" conv=notrunc status=none
+    fake-lvm lv-add "$VG" sparse_snap --data "$scratch/sparse.img" --attr swi-a-s--- \
+        --tags qor_agent --origin sparse --loop
+    make_world_backup sparse --image "$scratch/sparse.img" --ref "lvm:$VG/sparse=sparse_snap"
+    run_verifier --meta "$backup_dir/sparse.meta"
+    assert_verdict_identical 16777216
+    assert_lvs home home_snap sparse_snap
 }
 
 t_remove_snapshot_after() {
     world_setup
     run_verifier --meta "$meta" --remove-snapshot-after
     assert_verdict_identical 8388608
-    assert_calls "$(calls_up_to_target)" "lvremove -f -y $VG/$SCRATCH_LV" "lvremove -f -y $VG/home_snap"
+    assert_calls "$(calls_up_to_target)" "lvremove -f -y $VG/$SCRATCH_LV" \
+        "$LVS_ROW $VG/home_snap" "$LVS_TAGS $VG/home_snap" "lvremove -f -y $VG/home_snap"
     assert_lvs home
     assert_stderr_lacks "WARN"
+}
+
+# Only a snapshot of the recorded origin is ever removed: not a plain volume
+# that carries the recorded name, nor a snapshot of another volume.
+t_remove_snapshot_after_only_a_snapshot() {
+    local attr origin
+    for attr in "-wi-a----- home" "swi-a-s--- other"; do
+        world_setup
+        read -r attr origin <<<"$attr"
+        fake-lvm lv-set "$VG" home_snap attr "$attr"
+        printf '%s\n' "$origin" >"$QOR_FAKE_LVM_DIR/vgs/$VG/home_snap/origin"
+        run_verifier --meta "$meta" --remove-snapshot-after
+        assert_verdict_identical 8388608
+        assert_console_line WARN "verified OK but did not remove $VG/home_snap: it is not a snapshot of $VG/home made by qor_agent"
+        assert_file_lacks "$calls" "lvremove -f -y $VG/home_snap"
+        assert_lvs home home_snap
+        fake-lvm destroy
+        mkdir -p "$QOR_FAKE_LVM_DIR"
+    done
 }
 
 t_remove_snapshot_after_not_on_difference() {
@@ -143,7 +176,8 @@ t_remove_snapshot_after_fails() {
     assert_verdict_identical 8388608
     assert_console_line WARN "verified OK but could not remove the snapshot $VG/home_snap: remove it manually"
     assert_stderr_lacks "in use"
-    assert_calls "$LVS_ROW $VG/home_snap" "$LVS_TAGS $VG/home_snap" "lvremove -f -y $VG/home_snap"
+    assert_calls "$LVS_ROW $VG/home_snap" "$LVS_TAGS $VG/home_snap" \
+        "$LVS_ROW $VG/home_snap" "$LVS_TAGS $VG/home_snap" "lvremove -f -y $VG/home_snap"
     assert_file_has "$scratch/log/verifier.log" "pid=$vpid stopped exit=0"
     assert_missing "$target"
     assert_world_clean
@@ -161,10 +195,11 @@ run_case "identical and different on loop devices" t_identical_on_loop_devices
 run_case "corrupted chunks are counted" t_differences
 run_case "a shorter last chunk" t_partial_last_chunk
 run_case "the header's chunk size, 0 meaning 2 MiB" t_chunk_size_from_header
-run_case "only the header's source size is compared" t_source_size_from_header
-run_case "a snapshot shorter than the backup" t_snapshot_shorter_than_backup
+run_case "a header size other than the snapshot's is refused" t_header_size_differs_from_snapshot
 run_case "a snapshot device node that is gone" t_snapshot_device_missing
+run_case "stale data in the new scratch LV" t_stale_data_in_new_lv
 run_case "--remove-snapshot-after on a clean result" t_remove_snapshot_after
 run_case "--remove-snapshot-after keeps the snapshot on failure" t_remove_snapshot_after_not_on_difference
 run_case "--remove-snapshot-after whose lvremove fails" t_remove_snapshot_after_fails
+run_case "--remove-snapshot-after removes only a snapshot of the origin" t_remove_snapshot_after_only_a_snapshot
 finish

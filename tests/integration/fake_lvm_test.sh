@@ -12,21 +12,29 @@ row_query() {
         vg_name,lv_name,lv_attr,lv_size,segtype,origin,lv_kernel_major,lv_kernel_minor "$1"
 }
 
-# A volume group with an origin and a kept snapshot of 5000 random bytes.
+# A volume group with an origin and a kept snapshot of 5000 random bytes,
+# with 4 MiB of COW space.
 snapshot_world() {
     "$FAKE" vg-create "$VG" || fail "vg-create"
     [ -d "/dev/$VG" ] || fail "vg-create made no /dev/$VG"
     head -c 5000 /dev/urandom >"$scratch/image"
     "$FAKE" lv-add "$VG" home --size 1048576 || fail "lv-add home"
     "$FAKE" lv-add "$VG" home_snap --size 8192 --data "$scratch/image" --attr swi-a-s--- \
-        --origin home --tags qor_agent,daily || fail "lv-add home_snap"
+        --origin home --tags qor_agent,daily --cow 4194304 || fail "lv-add home_snap"
+}
+
+# The device numbers lvs prints for an LV whose /dev link is a plain file.
+dm_numbers() {
+    printf '253|%d' $(( $(stat -c %i "$QOR_FAKE_LVM_DIR/vgs/$1/$2/data") % 1000 ))
 }
 
 t_rows_and_tags() {
     snapshot_world
     row_query "$VG/home_snap"
     assert_eq 0 "$status" "snapshot row status"
-    assert_eq "  $VG|home_snap|swi-a-s---|8192|linear|home||" "$(<"$out")" "snapshot row"
+    # As LVM reports a thick snapshot: its lv_size is the COW space's.
+    assert_eq "  $VG|home_snap|swi-a-s---|4194304|linear|home|$(dm_numbers "$VG" home_snap)" \
+        "$(<"$out")" "snapshot row"
     run_tool lvs --noheadings -o lv_tags "$VG/home_snap"
     assert_eq "  qor_agent,daily" "$(<"$out")" "tags"
     [ -L "/dev/$VG/home_snap" ] || fail "no /dev link for home_snap"
@@ -36,29 +44,55 @@ t_rows_and_tags() {
 
     "$FAKE" lv-set "$VG" home_snap attr swi-I-s---
     row_query "$VG/home_snap"
-    assert_eq "  $VG|home_snap|swi-I-s---|8192|linear|home||" "$(<"$out")" "row after lv-set"
+    assert_eq "  $VG|home_snap|swi-I-s---|4194304|linear|home|$(dm_numbers "$VG" home_snap)" \
+        "$(<"$out")" "row after lv-set"
+    # An inactive LV: "-1" device numbers and no device node, until activated.
+    "$FAKE" lv-set "$VG" home_snap attr Vwi---tz-k
+    row_query "$VG/home_snap"
+    assert_eq "  $VG|home_snap|Vwi---tz-k|4194304|linear|home|-1|-1" "$(<"$out")" "inactive row"
+    assert_missing "/dev/$VG/home_snap"
+    "$FAKE" lv-set "$VG" home_snap attr Vwi-a-tz-k
+    [ -L "/dev/$VG/home_snap" ] || fail "no /dev link after activation"
 
     row_query "$VG/nothing"
     assert_eq 5 "$status" "missing LV status"
     assert_eq "  Failed to find logical volume \"$VG/nothing\"" "$(<"$err")" "missing LV message"
+    row_query "no$VG/home"
+    assert_eq "5:  Volume group \"no$VG\" not found
+  Cannot process volume group no$VG" "$status:$(<"$err")" "missing VG message"
     run_tool lvs -o lv_name "$VG/home"
     assert_eq 3 "$status" "unknown command line status"
 }
 
 t_create_and_remove() {
     snapshot_world
-    run_tool lvcreate -y -n scratch -L 3K "$VG"
+    # Rounded up to a whole extent, with LVM's notice first on standard output.
+    run_tool lvcreate -y -n scratch -L 1001K "$VG"
     assert_eq 0 "$status" "lvcreate status"
-    assert_eq "  Logical volume \"scratch\" created." "$(<"$out")" "lvcreate message"
+    assert_eq "  Rounding up size to full physical extent 4.00 MiB
+  Logical volume \"scratch\" created." "$(<"$out")" "lvcreate message"
     row_query "$VG/scratch"
-    assert_eq "  $VG|scratch|-wi-a-----|3072|linear|||" "$(<"$out")" "created row"
+    assert_eq "  $VG|scratch|-wi-a-----|4194304|linear||$(dm_numbers "$VG" scratch)" "$(<"$out")" \
+        "created row"
+    # The new LV is not zeroed past its first 4 KiB.
+    cmp -s -n 4096 "/dev/$VG/scratch" /dev/zero || fail "the first 4 KiB are not zero"
+    cmp -s -n 4194304 "/dev/$VG/scratch" /dev/zero && fail "the new LV reads as zeros"
     [ -L "/dev/$VG/scratch" ] || fail "no /dev link for scratch"
-    run_tool lvcreate -y -n scratch -L 3K "$VG"
+    run_tool lvcreate -y -n scratch -L 4096K "$VG"
     assert_eq 5 "$status" "duplicate lvcreate status"
     assert_eq "  Logical Volume \"scratch\" already exists in volume group \"$VG\"" "$(<"$err")" \
         "duplicate lvcreate message"
-    run_tool lvcreate -y -n scratch -L 3K "no$VG"
-    assert_eq "5:  Volume group \"no$VG\" not found" "$status:$(<"$err")" "lvcreate in missing VG"
+    run_tool lvcreate -y -n scratch -L 4096K "no$VG"
+    assert_eq "5:  Volume group \"no$VG\" not found
+  Cannot process volume group no$VG" "$status:$(<"$err")" "lvcreate in missing VG"
+    run_tool lvcreate -y -n a/b -L 4096K "$VG"
+    assert_eq "3:  Inconsistent volume group names given" "$status:$(<"$err")" "a name with /"
+    "$FAKE" vg-create "s$VG" --capacity 16777216 --extent 1048576 || fail "vg-create --capacity"
+    run_tool lvcreate -y -n big -L 16384K "s$VG"
+    assert_eq 0 "$status" "lvcreate filling the group"
+    run_tool lvcreate -y -n more -L 1K "s$VG"
+    assert_eq "5:  Volume group \"s$VG\" has insufficient free space (0 extents): 1 required." \
+        "$status:$(<"$err")" "lvcreate in a full group"
 
     run_tool lvremove -f -y "$VG/scratch"
     assert_eq 0 "$status" "lvremove status"
@@ -79,7 +113,8 @@ t_switches_and_call_log() {
     "$FAKE" warn lvs "  WARNING: something"
     row_query "$VG/home"
     assert_eq "0:  WARNING: something" "$status:$(<"$err")" "warned lvs"
-    assert_eq "  $VG|home|-wi-a-----|1048576|linear|||" "$(<"$out")" "row after warning"
+    assert_eq "  $VG|home|-wi-a-----|1048576|linear||$(dm_numbers "$VG" home)" "$(<"$out")" \
+        "row after warning"
     "$FAKE" clear
     run_tool lvcreate -y -n other -L 1K "$VG"
     assert_eq 0 "$status" "lvcreate after clear"
@@ -96,12 +131,12 @@ t_loop_devices_and_destroy() {
     local lvg="l$VG" loopdev expected_numbers loops dev
     snapshot_world
     "$FAKE" vg-create "$lvg" --loop || fail "vg-create --loop"
-    run_tool lvcreate -y -n scratch -L 64K "$lvg"
+    run_tool lvcreate -y -n scratch -L 4096K "$lvg"
     [ -b "/dev/$lvg/scratch" ] || fail "lvcreate in a --loop VG gave no block device"
     loopdev=$(cat "$QOR_FAKE_LVM_DIR/vgs/$lvg/scratch/loop")
     row_query "$lvg/scratch"
     expected_numbers="$(printf '%d|%d' "0x$(stat -c %t "$loopdev")" "0x$(stat -c %T "$loopdev")")"
-    assert_eq "  $lvg|scratch|-wi-a-----|65536|linear||$expected_numbers" "$(<"$out")" "loop row"
+    assert_eq "  $lvg|scratch|-wi-a-----|4194304|linear||$expected_numbers" "$(<"$out")" "loop row"
     lvremove -f -y "$lvg/scratch" >/dev/null
     losetup "$loopdev" 2>/dev/null | grep -qF "$QOR_FAKE_LVM_DIR" &&
         fail "lvremove left $loopdev attached"

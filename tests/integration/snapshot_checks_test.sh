@@ -133,14 +133,39 @@ t_untagged_snapshot() {
 }
 
 # The ownership test is a substring test over lvs's tag output.
-t_tag_as_substring() {
+# The tag must be one whole entry of the list: a tag that only contains the
+# text belongs to someone else.
+t_tag_whole_entry() {
     world_setup
     local tags
-    for tags in "daily,qor_agent" "qor_agent_old,daily" "xqor_agentx"; do
+    fake-lvm lv-set "$VG" home_snap tags "daily,qor_agent"
+    run_verifier --meta "$meta"
+    assert_verdict_identical 8388608
+    for tags in "qor_agent_old,daily" "xqor_agentx"; do
         fake-lvm lv-set "$VG" home_snap tags "$tags"
         run_verifier --meta "$meta"
-        assert_verdict_identical 8388608
+        assert_verdict_failed "$VG/home_snap exists but was not created by qor_agent -- refusing to use it"
     done
+    # Text on lvs's standard error is no tag.
+    fake-lvm lv-set "$VG" home_snap tags "daily"
+    fake-lvm warn lvs "  WARNING: qor_agent"
+    run_verifier --meta "$meta"
+    assert_verdict_failed "$VG/home_snap exists but was not created by qor_agent -- refusing to use it"
+    assert_world_clean
+}
+
+# An inactive snapshot (a thin snapshot as created) has no device node: the
+# run stops before it creates or restores anything.
+t_inactive_snapshot() {
+    world_setup
+    fake-lvm lv-set "$VG" home_snap attr Vwi---tz-k
+    run_verifier --meta "$meta"
+    assert_verdict_failed "the kept snapshot $VG/home_snap is not active (it has no device node) -- activate it with 'lvchange -ay -K $VG/home_snap'"
+    assert_calls "$LVS_ROW $VG/home_snap" "$LVS_TAGS $VG/home_snap"
+    assert_no_restore
+    fake-lvm lv-set "$VG" home_snap attr Vwi-a-tz-k
+    run_verifier --meta "$meta"
+    assert_verdict_identical 8388608
     assert_world_clean
 }
 
@@ -170,6 +195,7 @@ run_case "lvs failing" t_lvs_failing
 run_case "lvs not installed" t_lvs_not_installed
 run_case "lvs warnings before the row" t_lvs_warnings
 run_case "a snapshot without the qor_agent tag" t_untagged_snapshot
-run_case "the tag found as part of a longer tag" t_tag_as_substring
+run_case "the tag is one whole entry of the tag list" t_tag_whole_entry
+run_case "an inactive snapshot" t_inactive_snapshot
 run_case "an overflowed snapshot" t_invalid_snapshot
 finish

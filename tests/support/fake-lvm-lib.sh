@@ -1,8 +1,11 @@
 # Shared by the LVM stand-ins (lvm/lvs, lvm/lvcreate, lvm/lvremove) and the
 # fake-lvm admin script. Sourced, never run. The whole LVM world of one test
 # lives under $QOR_FAKE_LVM_DIR:
-#   vgs/<vg>/            a volume group (.loop inside: its new LVs get loop devices)
-#   vgs/<vg>/<lv>/       data, attr, tags, segtype, origin, and loop when attached
+#   vgs/<vg>/            a volume group (.loop inside: its new LVs get loop
+#                        devices; .extent: its extent size; .capacity: its size)
+#   vgs/<vg>/<lv>/       data, attr, tags, segtype, origin, cow (a thick
+#                        snapshot's COW size), node (what /dev/<vg>/<lv>
+#                        points at while active), and loop when attached
 #   calls.log            one line per tool call: name and arguments
 #   fail/ warn/ hang/    failure switches, one file per tool
 #   devdirs              the /dev/<vg> directories this world created
@@ -107,12 +110,33 @@ fake_loop_detach() {
     fake_forget_line "$FAKE_DIR/loops" "$dev"
 }
 
-# Makes /dev/<vg>/<lv>: a link to the loop device when there is one, else to
-# the data file.
-fake_dev_link_create() {
-    local vg=$1 lv=$2 target=$3
-    fake_dev_dir_create "$vg"
-    ln -sfn "$target" "/dev/$vg/$lv"
+# Makes /dev/<vg>/<lv> point at the LV's node (its loop device, or its data
+# file) while the LV has a device, and removes it while it is inactive ("-")
+# or historical ("h"), as LVM does.
+fake_dev_link_sync() {
+    local vg=$1 lv=$2 lvdir attr
+    lvdir=$(fake_lv_dir "$vg" "$lv")
+    attr=$(fake_read "$lvdir/attr")
+    if [ "${attr:4:1}" != - ] && [ "${attr:4:1}" != h ]; then
+        fake_dev_dir_create "$vg"
+        ln -sfn "$(fake_read "$lvdir/node")" "/dev/$vg/$lv"
+    elif [ -L "/dev/$vg/$lv" ]; then
+        rm -f "/dev/$vg/$lv"
+    fi
+}
+
+# What LVM prints for a volume group that does not exist, and its status.
+fake_die_no_vg() {
+    fake_die 5 "  Volume group \"$1\" not found
+  Cannot process volume group $1"
+}
+
+# A size as LVM shows it: two decimals in the largest binary unit that fits.
+fake_display_size() {
+    awk -v b="$1" 'BEGIN {
+        split("B KiB MiB GiB TiB PiB", u, " "); i = 1
+        while (b >= 1024 && i < 6) { b /= 1024; i++ }
+        printf "%.2f %s", b, u[i] }'
 }
 
 # Creates the state of one LV. The data file must be in place already.
