@@ -78,7 +78,7 @@ system-test: deps
 	@if [ "$${QOR_SYSTEM_TESTS:-1}" = 0 ]; then \
 		echo "system-test: switched off (QOR_SYSTEM_TESTS=0): real LVM was not tested"; \
 	else \
-		$(MAKE) build package && \
+		set -f; $(MAKE) build package && \
 		QOR_BUILD_DIR=$(abspath $(BUILD)) tests/system/vm run tests/system/suite.sh $(SYSTEM_CASES); \
 	fi
 
