@@ -61,11 +61,10 @@ demo: deps
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
-# The package is built from its own tree, installed under /usr, without tests.
+# The package is built from its own tree, installed under /usr, without tests,
+# with Debian's hardening flags and a build date from the changelog.
 package: deps
-	cmake -S . -B build-package -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF
-	cmake --build build-package
-	cd build-package && cpack
+	scripts/build-package
 
 package-check:
 	scripts/check-package

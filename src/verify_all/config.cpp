@@ -1,0 +1,274 @@
+#include "verify_all/config.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <new>
+
+#include "common/text.h"
+#include "common/unique_fd.h"
+
+namespace qor {
+namespace {
+
+std::string_view trim(std::string_view s) {
+    const char* blanks = " \t\r";
+    std::size_t b = s.find_first_not_of(blanks);
+    if (b == std::string_view::npos) return {};
+    std::size_t e = s.find_last_not_of(blanks);
+    return s.substr(b, e - b + 1);
+}
+
+std::vector<std::string> split_words(std::string_view s) {
+    std::vector<std::string> words;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+        std::size_t start = i;
+        while (i < s.size() && s[i] != ' ' && s[i] != '\t') ++i;
+        if (i > start) words.emplace_back(s.substr(start, i - start));
+    }
+    return words;
+}
+
+// "vg/lv" with both parts present.
+bool is_vg_slash_name(std::string_view s) {
+    std::size_t slash = s.find('/');
+    return slash != std::string_view::npos && slash > 0 && slash + 1 < s.size();
+}
+
+// Where one line's key lands, and what it may hold. Returns an empty string
+// when accepted, else the reason.
+struct LineParser {
+    VerifyAllConfig* config;
+    VolumeSettings* scope;  // defaults or the current section
+    bool in_section = false;
+
+    std::string set_bool(std::optional<bool>& field, std::string_view v) {
+        if (v == "yes" || v == "true") {
+            field = true;
+        } else if (v == "no" || v == "false") {
+            field = false;
+        } else {
+            return "must be yes or no";
+        }
+        return {};
+    }
+
+    std::string set_io_class(std::string_view v) {
+        if (v == "idle") {
+            config->io_class = IoClass::idle;
+        } else if (v == "best-effort") {
+            config->io_class = IoClass::best_effort;
+        } else if (v == "none") {
+            config->io_class = IoClass::none;
+        } else {
+            return "io-class must be idle, best-effort or none";
+        }
+        return {};
+    }
+
+    std::string set_global(std::string_view key, std::string_view v) {
+        if (in_section) return "'" + std::string(key) + "' belongs before the first [volume] section";
+        if (key == "backups") {
+            if (v.empty() || v[0] != '/') return "backups must be an absolute path or pattern";
+            config->backups.emplace_back(v);
+        } else if (key == "history") {
+            if (v.empty() || v[0] != '/') return "history must be an absolute path";
+            config->history_path = v;
+        } else if (key == "textfile") {
+            if (!v.empty() && v[0] != '/') return "textfile must be an absolute path or empty";
+            config->textfile_path = v;
+            config->textfile_configured = true;
+        } else if (key == "nice") {
+            int n = -1;
+            auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+            if (ec != std::errc() || end != v.data() + v.size() || n < 0 || n > 19) {
+                return "nice must be a number from 0 to 19";
+            }
+            config->nice = n;
+        } else {
+            return set_io_class(v);
+        }
+        return {};
+    }
+
+    std::string set_volume(std::string_view key, std::string_view v) {
+        if (key == "mode") {
+            if (v != "byte" && v != "fs") return "mode must be byte or fs";
+            scope->mode = v == "fs" ? VERIFY_MODE_FS : VERIFY_MODE_BYTE;
+        } else if (key == "remove-snapshot-after") {
+            return set_bool(scope->remove_snapshot_after, v);
+        } else if (key == "skip") {
+            return set_bool(scope->skip, v);
+        } else if (key == "target-lv") {
+            if (scope->target_file) return "target-lv and target-file exclude each other";
+            if (!v.empty() && !is_vg_slash_name(v)) return "target-lv must be <vg>/<lv>";
+            scope->target_lv = v;
+        } else if (key == "target-file") {
+            if (scope->target_lv) return "target-lv and target-file exclude each other";
+            if (v.empty() || v[0] != '/') return "target-file must be an absolute path";
+            scope->target_file = v;
+        } else {
+            scope->restore_args = split_words(v);
+        }
+        return {};
+    }
+
+    bool is_volume_key(std::string_view key) {
+        return key == "mode" || key == "remove-snapshot-after" || key == "skip" ||
+               key == "target-lv" || key == "target-file" || key == "restore-args";
+    }
+    bool is_global_key(std::string_view key) {
+        return key == "backups" || key == "history" || key == "textfile" || key == "nice" ||
+               key == "io-class";
+    }
+
+    std::string section(std::string_view line, std::vector<std::string>* seen) {
+        std::string_view name = trim(line.substr(1, line.size() - 2));
+        if (!is_vg_slash_name(name)) return "a section names one volume as [<vg>/<origin>]";
+        for (const VolumeSection& s : config->volumes) {
+            if (s.volume == name) return "volume " + std::string(name) + " has two sections";
+        }
+        config->volumes.push_back({std::string(name), {}});
+        scope = &config->volumes.back().settings;
+        in_section = true;
+        seen->clear();
+        return {};
+    }
+
+    std::string line(std::string_view raw, std::vector<std::string>* seen) {
+        std::string_view s = trim(raw);
+        if (s.empty() || s[0] == '#') return {};
+        if (s.front() == '[') {
+            if (s.back() != ']') return "a section header ends with ]";
+            return section(s, seen);
+        }
+        std::size_t eq = s.find('=');
+        if (eq == std::string_view::npos) return "expected <setting> = <value>";
+        std::string_view key = trim(s.substr(0, eq));
+        std::string_view value = trim(s.substr(eq + 1));
+        if (!is_global_key(key) && !is_volume_key(key)) {
+            return "unknown setting '" + std::string(key) + "'";
+        }
+        if (key != "backups") {
+            for (const std::string& k : *seen) {
+                if (k == key) return "'" + std::string(key) + "' is set twice";
+            }
+            seen->emplace_back(key);
+        }
+        return is_global_key(key) ? set_global(key, value) : set_volume(key, value);
+    }
+};
+
+int parse_lines(std::string_view text, VerifyAllConfig* config, char* err, std::size_t err_size) {
+    LineParser parser{config, &config->defaults};
+    std::vector<std::string> seen;
+    int number = 0;
+    while (!text.empty()) {
+        ++number;
+        std::size_t nl = text.find('\n');
+        std::string_view raw = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
+        std::string reason = raw.size() > CONFIG_LINE_MAX ? "the line is too long"
+                             : raw.find('\0') != std::string_view::npos ? "the line holds a zero byte"
+                                                                        : parser.line(raw, &seen);
+        if (!reason.empty()) {
+            text_format(err, err_size, "line %d: %s", number, reason.c_str());
+            return -1;
+        }
+    }
+    if (config->backups.empty()) {
+        text_format(err, err_size, "no backups are configured (add a 'backups =' line)");
+        return -1;
+    }
+    return 0;
+}
+
+// Root's files, or the caller's own, writable by nobody else.
+bool owner_is_trusted(const struct stat& st) {
+    bool owner_ok = st.st_uid == 0 || st.st_uid == geteuid();
+    return owner_ok && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+int config_parse(std::string_view text, VerifyAllConfig* config, char* err, std::size_t err_size) {
+    text_clear(err, err_size);
+    try {
+        *config = VerifyAllConfig{};
+        return parse_lines(text, config, err, err_size);
+    } catch (const std::bad_alloc&) {
+        text_format(err, err_size, "out of memory");
+        return -1;
+    }
+}
+
+int config_read(const char* path, VerifyAllConfig* config, char* err, std::size_t err_size) {
+    text_clear(err, err_size);
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    struct stat st {};
+    if (!fd.is_open() || fstat(fd.get(), &st) != 0) {
+        text_format(err, err_size, "cannot read %s: %s", path, std::strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(CONFIG_MAX_BYTES)) {
+        text_format(err, err_size, "%s is not a regular file of at most %zu bytes", path,
+                    CONFIG_MAX_BYTES);
+        return -1;
+    }
+    if (!owner_is_trusted(st)) {
+        text_format(err, err_size,
+                    "%s may be changed by users other than root; refusing to run its commands "
+                    "(chown root and chmod go-w it)",
+                    path);
+        return -1;
+    }
+    try {
+        std::string text(static_cast<std::size_t>(st.st_size), '\0');
+        std::size_t got = 0;
+        while (got < text.size()) {
+            ssize_t n = read(fd.get(), text.data() + got, text.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        text.resize(got);
+        char inner[400];
+        if (config_parse(text, config, inner, sizeof inner) != 0) {
+            text_format(err, err_size, "%s %s", path, inner);
+            return -1;
+        }
+        return 0;
+    } catch (const std::bad_alloc&) {
+        text_format(err, err_size, "out of memory");
+        return -1;
+    }
+}
+
+ResolvedSettings config_settings_for(const VerifyAllConfig& config, std::string_view volume) {
+    ResolvedSettings r;
+    auto apply = [&r](const VolumeSettings& s) {
+        if (s.mode) r.mode = *s.mode;
+        if (s.remove_snapshot_after) r.remove_snapshot_after = *s.remove_snapshot_after;
+        if (s.skip) r.skip = *s.skip;
+        if (s.target_lv || s.target_file) {
+            r.target_lv = s.target_lv.value_or("");
+            r.target_file = s.target_file.value_or("");
+        }
+        if (s.restore_args) r.restore_args = *s.restore_args;
+    };
+    apply(config.defaults);
+    for (const VolumeSection& s : config.volumes) {
+        if (s.volume == volume) apply(s.settings);
+    }
+    return r;
+}
+
+const char* config_mode_name(int mode) { return mode == VERIFY_MODE_FS ? "fs" : "byte"; }
+
+}  // namespace qor

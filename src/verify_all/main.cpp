@@ -1,0 +1,38 @@
+// qor_verify_all: verifies the newest backup of every volume, one at a time.
+#include <cstdio>
+
+#include "common/console_log.h"
+#include "common/interrupt.h"
+#include "common/run_log.h"
+#include "common/selftest.h"
+#include "verify_all/command_line.h"
+#include "verify_all/config.h"
+#include "verify_all/priority.h"
+#include "verify_all/verify_pass.h"
+
+int main(int argc, char** argv) {
+    using namespace qor;
+    int handled = handle_version_selftest(argc, argv, "qor_verify_all");
+    if (handled >= 0) return handled;
+
+    runlog_console_init("qor_verify_all", RUNLOG_INFO);
+    VerifyAllOptions opts{};
+    int usage_status = verify_all_read_options(argc, argv, &opts);
+    if (usage_status >= 0) return usage_status;
+    runlog_init(argc, argv, "qor_verify_all");
+
+    static VerifyAllConfig config;
+    char err[512];
+    if (config_read(opts.config_path, &config, err, sizeof err) != 0) {
+        std::fprintf(stderr, "error: %s\n", err);
+        return VERIFY_ALL_EXIT_USAGE;
+    }
+    if (!opts.dry_run) {
+        if (priority_lower(config.nice, config.io_class, err, sizeof err) != 0) {
+            runlog_log(RUNLOG_WARN, "%s", err);
+        }
+        // A stop ends the pass between volumes; the running verification gets it passed on.
+        interrupt_install();
+    }
+    return verify_pass(config, opts.dry_run, PassTools{}, stdout);
+}

@@ -1,0 +1,129 @@
+#include "verify_all/textfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "common/text.h"
+#include "common/unique_fd.h"
+#include "verify_all/outcome.h"
+
+namespace qor {
+namespace {
+
+constexpr mode_t kTextfileMode = 0644;  // node_exporter reads it as its own user
+
+// A label value in the exposition format: backslash, quote and newline
+// escaped; anything outside printable ASCII, which no LVM name holds, is "?".
+std::string label_value(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        auto b = static_cast<unsigned char>(c);
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (b >= 0x20 && b < 0x7f) {
+            out += c;
+        } else {
+            out += '?';
+        }
+    }
+    return out;
+}
+
+void append(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void append(std::string* out, const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n > 0) out->append(buf, static_cast<std::size_t>(n) < sizeof buf ? n : sizeof buf - 1);
+}
+
+void header(std::string* out, const char* name, const char* help) {
+    append(out, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+}
+
+}  // namespace
+
+std::string textfile_render(const std::map<std::string, VolumeHistory>& volumes,
+                            std::int64_t pass_time, std::size_t unusable_backups) {
+    // Escaping can make two hostile names equal; a repeated series would make
+    // the collector drop the whole file, so only the first is kept.
+    std::map<std::string, const VolumeHistory*> labelled;
+    for (const auto& [volume, h] : volumes) labelled.try_emplace(label_value(volume), &h);
+
+    std::string out;
+    header(&out, "qor_verify_last_run_timestamp_seconds",
+           "Start of the last verification of the volume's newest backup.");
+    for (const auto& [v, h] : labelled) {
+        append(&out, "qor_verify_last_run_timestamp_seconds{volume=\"%s\"} %lld\n", v.c_str(),
+               static_cast<long long>(h->last_run));
+    }
+    header(&out, "qor_verify_last_success_timestamp_seconds",
+           "Start of the last verification that found the backup identical (0: none known).");
+    for (const auto& [v, h] : labelled) {
+        append(&out, "qor_verify_last_success_timestamp_seconds{volume=\"%s\"} %lld\n", v.c_str(),
+               static_cast<long long>(h->last_success));
+    }
+    header(&out, "qor_verify_last_duration_seconds", "Duration of the last verification.");
+    for (const auto& [v, h] : labelled) {
+        append(&out, "qor_verify_last_duration_seconds{volume=\"%s\"} %.3f\n", v.c_str(),
+               h->last_duration);
+    }
+    header(&out, "qor_verify_last_result",
+           "Result of the last verification: 1 for the result it had, 0 for the others.");
+    for (const auto& [v, h] : labelled) {
+        for (OutcomeClass c : {OutcomeClass::identical, OutcomeClass::differs,
+                               OutcomeClass::could_not_verify}) {
+            append(&out, "qor_verify_last_result{volume=\"%s\",result=\"%s\"} %d\n", v.c_str(),
+                   outcome_class_name(c), h->last_outcome == c ? 1 : 0);
+        }
+    }
+    header(&out, "qor_verify_all_last_pass_timestamp_seconds", "Start of the last qor_verify_all pass.");
+    append(&out, "qor_verify_all_last_pass_timestamp_seconds %lld\n", static_cast<long long>(pass_time));
+    header(&out, "qor_verify_all_unusable_backups",
+           ".meta files of the last pass that could not be read or name no LVM snapshot.");
+    append(&out, "qor_verify_all_unusable_backups %zu\n", unusable_backups);
+    return out;
+}
+
+int textfile_write(const std::string& path, const std::string& text, char* err,
+                   std::size_t err_size) {
+    text_clear(err, err_size);
+    // The collector reads only *.prom files, so the temporary name must not end so.
+    std::string temp = path + ".XXXXXX";
+    UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd.is_open()) {
+        text_format(err, err_size, "cannot create a file beside %s: %s", path.c_str(),
+                    std::strerror(errno));
+        return -1;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    int saved = errno;
+    bool ok = done == text.size() && fchmod(fd.get(), kTextfileMode) == 0 && fsync(fd.get()) == 0;
+    if (!ok) saved = errno;
+    if (close(fd.release()) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && rename(temp.c_str(), path.c_str()) == 0) return 0;
+    if (ok) saved = errno;
+    unlink(temp.c_str());
+    text_format(err, err_size, "cannot write %s: %s", path.c_str(), std::strerror(saved));
+    return -1;
+}
+
+}  // namespace qor

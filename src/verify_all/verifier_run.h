@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "verify_all/config.h"
+#include "verify_all/outcome.h"
+
+namespace qor {
+
+// The qor_verifier command line for one backup: values joined to their
+// options with "=", so that no path can be read as an option word, and the
+// restore's words after "--".
+std::vector<std::string> verifier_command(const std::string& meta_path,
+                                          const ResolvedSettings& settings);
+
+// Runs argv (argv[0] found through PATH) without a deadline, its standard
+// error streamed through to ours while the verdict line is kept in
+// run->verdict. A stop signal that reaches us is passed on to it, and we wait
+// while it cleans up. 0 when it ran (see *run), -1 when it could not be
+// started, with the sentence in err.
+int verifier_run(const std::vector<std::string>& argv, VerifierRun* run, char* err,
+                 std::size_t err_size);
+
+// The shape of verifier_run, so that a pass can be given another runner.
+using VerifierRunner = int (*)(const std::vector<std::string>& argv, VerifierRun* run, char* err,
+                               std::size_t err_size);
+
+}  // namespace qor
