@@ -220,4 +220,16 @@ inline void meta_put_header(ImageFile& img, const MetaHeader& h,
     img.resize(file_size);
 }
 
+// A .meta file holding only a valid header that records ref, for a volume of
+// source_size bytes. False when it could not be written.
+inline bool meta_write_file(const std::string& path, std::string_view ref,
+                            std::uint64_t source_size = 4096) {
+    ImageFile file(path);
+    MetaHeader h;
+    h.source_size = source_size;
+    h.snapshot_ref = ref;
+    meta_put_header(file, h);
+    return file.ok();
+}
+
 }  // namespace qor::test
