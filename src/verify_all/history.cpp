@@ -11,6 +11,7 @@
 #include <new>
 #include <nlohmann/json.hpp>
 
+#include "common/dir_path.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "verify_all/config.h"
@@ -102,8 +103,17 @@ int history_format_line(const VerificationRecord& record, std::string* line, cha
 int history_append(const std::string& path, const std::string& line, char* err,
                    std::size_t err_size) {
     text_clear(err, err_size);
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY,
-                     kHistoryMode));
+    int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    UniqueFd fd(open(path.c_str(), flags, kHistoryMode));
+    // The first run outside the service, which creates the directory itself.
+    if (!fd.is_open() && errno == ENOENT) {
+        std::size_t slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0 &&
+            make_dir_path(path.substr(0, slash).c_str()) == 0) {
+            fd.reset(open(path.c_str(), flags, kHistoryMode));
+        }
+        if (!fd.is_open()) errno = ENOENT;
+    }
     if (!fd.is_open()) {
         text_format(err, err_size, "cannot open the history %s: %s", path.c_str(),
                     std::strerror(errno));

@@ -41,7 +41,8 @@ struct VolumeHistory {
 int history_format_line(const VerificationRecord& record, std::string* line, char* err,
                         std::size_t err_size);
 
-// Appends line with one write to path (created with mode 0640). 0 or -1.
+// Appends line with one write to path (created with mode 0640, and its
+// missing parent directories with it). 0, or -1 with the sentence in err.
 int history_append(const std::string& path, const std::string& line, char* err,
                    std::size_t err_size);
 

@@ -105,9 +105,11 @@ TEST(History, AppendsAndSummarizesSkippingLinesItCannotUse) {
     EXPECT_DOUBLE_EQ(h.last_duration, 2);
     EXPECT_EQ(h.last_success, ok.start_time);
 
-    EXPECT_EQ(history_append(dir / "no/such/dir", "x\n", err, sizeof err), -1);
+    ASSERT_EQ(history_append(dir / "new/dir/h.jsonl", "x\n", err, sizeof err), 0) << err;
+    EXPECT_EQ(read_file(dir / "new/dir/h.jsonl"), "x\n");
+    EXPECT_EQ(history_append(path + "/h.jsonl", "x\n", err, sizeof err), -1);
     EXPECT_EQ(std::string(err),
-              "cannot open the history " + (dir / "no/such/dir") + ": No such file or directory");
+              "cannot open the history " + path + "/h.jsonl: Not a directory");
 }
 
 TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {

@@ -261,7 +261,8 @@ TEST_F(VerifyPassTest, NothingFoundIsNotSuccess) {
 TEST_F(VerifyPassTest, AHistoryThatCannotBeWrittenIsNotSuccess) {
     std::string a = backup("a.meta", "lvm:vg0/a=s", 1);
     g_answers[a] = kIdentical;
-    config_.history_path = dir_ / "missing/history.jsonl";
+    std::ofstream(dir_ / "file") << "x";
+    config_.history_path = dir_ / "file/history.jsonl";
     EXPECT_EQ(pass(), VERIFY_ALL_EXIT_UNVERIFIED);
     // The metrics still tell tonight's result.
     EXPECT_NE(textfile().find("qor_verify_last_result{volume=\"vg0/a\",result=\"identical\"} 1\n"),
