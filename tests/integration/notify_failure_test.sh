@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The OnFailure= notifier as systemd runs it: mail through a sendmail when
+# one is installed, the journal (standard error, error level) otherwise.
+# shellcheck source=tests/integration/lib.sh
+. "$(dirname "$0")/lib.sh"
+
+NOTIFY="$QT_LIB_DIR/../../dist/notify-failure"
+
+# A bin directory with a systemctl that prints a status, and optionally a sendmail.
+fake_bin() {
+    bin="$scratch/bin"
+    mkdir -p "$bin"
+    printf '#!/bin/sh\necho "x qor-verify-all.service - status for $*"\n' >"$bin/systemctl"
+    if [ "${1:-}" = sendmail ]; then
+        printf '#!/bin/sh\n{ echo "args: $*"; cat; } >"%s"\nexit ${FAKE_SENDMAIL_EXIT:-0}\n' \
+            "$scratch/mail" >"$bin/sendmail"
+    fi
+    chmod +x "$bin"/*
+}
+
+t_mails_when_a_sendmail_exists() {
+    fake_bin sendmail
+    PATH="$bin:/usr/bin:/bin" QOR_NOTIFY_TO=ops@example.org "$NOTIFY" qor-verify-all.service \
+        >"$scratch/out" 2>"$scratch/err"
+    assert_eq 0 "$?" "exit status"
+    assert_file_has "$scratch/mail" "args: -oi -- ops@example.org"
+    assert_file_has "$scratch/mail" "To: ops@example.org"
+    assert_file_has "$scratch/mail" "Subject: qor-verify-all.service failed on "
+    assert_file_has "$scratch/mail" "status for status --full --no-pager --lines=40 -- qor-verify-all.service"
+    assert_file_has "$scratch/out" "mailed the failure of qor-verify-all.service to ops@example.org"
+    [ -s "$scratch/err" ] && fail "stderr: $(cat "$scratch/err")"
+}
+
+t_journal_without_sendmail_or_when_mail_fails() {
+    fake_bin
+    # No sendmail on this PATH (the system's /usr/sbin is left out on purpose).
+    PATH="$bin:/usr/bin:/bin" "$NOTIFY" qor-verify@x.service >"$scratch/out" 2>"$scratch/err"
+    assert_eq 0 "$?" "exit status"
+    if [ -x /usr/sbin/sendmail ]; then
+        echo "  (this host has /usr/sbin/sendmail; the journal path is checked with a failing one)"
+    else
+        assert_file_has "$scratch/err" "<3>qor-verify@x.service failed on "
+        assert_file_has "$scratch/err" "<3>x qor-verify-all.service - status for"
+    fi
+    fake_bin sendmail
+    FAKE_SENDMAIL_EXIT=75 PATH="$bin:/usr/bin:/bin" "$NOTIFY" qor-verify@x.service \
+        >"$scratch/out" 2>"$scratch/err"
+    assert_file_has "$scratch/err" "could not mail root; the report follows"
+    assert_file_has "$scratch/err" "<3>qor-verify@x.service failed on "
+}
+
+run_case "mails the failure when a sendmail exists" t_mails_when_a_sendmail_exists
+run_case "writes to the journal otherwise" t_journal_without_sendmail_or_when_mail_fails
+finish
