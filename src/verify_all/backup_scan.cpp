@@ -19,7 +19,9 @@ namespace {
 // How much of an unparsable snapshot reference a message shows.
 constexpr std::size_t REF_SHOWN_MAX = 80;
 
-bool has_glob_chars(const std::string& s) { return s.find_first_of("*?[") != std::string::npos; }
+bool has_glob_chars(const std::string& s) {
+    return s.find_first_of("*?[") != std::string::npos;
+}
 
 bool ends_with_meta(std::string_view name) {
     return name.size() > 5 && name.substr(name.size() - 5) == ".meta";
@@ -80,7 +82,8 @@ std::vector<std::string> backup_find_meta_files(const std::vector<std::string>& 
             all.push_back(source);
         }
         if (all.size() == before && unmatched != nullptr) {
-            unmatched->push_back(std::string("backups = ") + EscapedText(source).c_str() + " gives no .meta file");
+            unmatched->push_back(std::string("backups = ") + EscapedText(source).c_str() +
+                                 " gives no .meta file");
         }
     }
     std::sort(all.begin(), all.end());

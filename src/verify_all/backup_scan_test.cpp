@@ -1,14 +1,13 @@
 #include "verify_all/backup_scan.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 
-#include "support/test_temp_dir.h"
 #include "support/image_writer.h"
+#include "support/test_temp_dir.h"
 #include "verify_all/volume_pick.h"
 
 namespace qor {
@@ -32,9 +31,11 @@ TEST(BackupScan, FindsMetaFilesInDirectoriesPatternsAndFiles) {
     std::vector<std::string> unmatched;
     std::vector<std::string> found = backup_find_meta_files(
         {dir / "a", dir / "b/z*.meta", dir / "a/x.meta", dir / "c", dir / "b/q*"}, &unmatched);
-    EXPECT_EQ(found, (std::vector<std::string>{dir / "a/x.meta", dir / "a/y.meta", dir / "b/z.meta"}));
-    EXPECT_EQ(unmatched, (std::vector<std::string>{"backups = " + (dir / "c") + " gives no .meta file",
-                                                   "backups = " + (dir / "b/q*") + " gives no .meta file"}));
+    EXPECT_EQ(found,
+              (std::vector<std::string>{dir / "a/x.meta", dir / "a/y.meta", dir / "b/z.meta"}));
+    EXPECT_EQ(unmatched,
+              (std::vector<std::string>{"backups = " + (dir / "c") + " gives no .meta file",
+                                        "backups = " + (dir / "b/q*") + " gives no .meta file"}));
 }
 
 TEST(BackupScan, ReadsTheRecordedVolumeOrSaysWhyNot) {
@@ -55,7 +56,8 @@ TEST(BackupScan, ReadsTheRecordedVolumeOrSaysWhyNot) {
         std::string problem;
     } cases[] = {
         {"none.meta", "this backup has no recorded snapshot (it was made without --keep-snapshot)"},
-        {"zfs.meta", "its recorded snapshot ('zfs:pool/home\\x01@snap') is not an LVM snapshot reference"},
+        {"zfs.meta",
+         "its recorded snapshot ('zfs:pool/home\\x01@snap') is not an LVM snapshot reference"},
         {"junk.meta", "the file is not a backup header"},
         {"gone.meta", "the file no longer exists"},
     };

@@ -16,7 +16,8 @@ const OptionSpec kVerifyAllOptions[] = {
     {nullptr, nullptr, 0},
 };
 
-constexpr const char* kUsage = R"USAGE(Usage: qor_verify_all [--config <file>] [--dry-run] [logging options]
+constexpr const char* kUsage =
+    R"USAGE(Usage: qor_verify_all [--config <file>] [--dry-run] [logging options]
 
 Verifies the newest backup of every volume named in the configuration, one
 after another, by running qor_verifier for each; appends each outcome to a

@@ -73,7 +73,8 @@ struct LineParser {
     }
 
     std::string set_global(std::string_view key, std::string_view v) {
-        if (in_section) return "'" + std::string(key) + "' belongs before the first [volume] section";
+        if (in_section)
+            return "'" + std::string(key) + "' belongs before the first [volume] section";
         if (key == "backups") {
             if (v.empty() || v[0] != '/') return "backups must be an absolute path or pattern";
             config->backups.emplace_back(v);
@@ -175,8 +176,9 @@ int parse_lines(std::string_view text, VerifyAllConfig* config, char* err, std::
         std::string_view raw = text.substr(0, nl);
         text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
         std::string reason = raw.size() > CONFIG_LINE_MAX ? "the line is too long"
-                             : raw.find('\0') != std::string_view::npos ? "the line holds a zero byte"
-                                                                        : parser.line(raw, &seen);
+                             : raw.find('\0') != std::string_view::npos
+                                 ? "the line holds a zero byte"
+                                 : parser.line(raw, &seen);
         if (!reason.empty()) {
             text_format(err, err_size, "line %d: %s", number, reason.c_str());
             return -1;
@@ -269,6 +271,8 @@ ResolvedSettings config_settings_for(const VerifyAllConfig& config, std::string_
     return r;
 }
 
-const char* config_mode_name(int mode) { return mode == VERIFY_MODE_FS ? "fs" : "byte"; }
+const char* config_mode_name(int mode) {
+    return mode == VERIFY_MODE_FS ? "fs" : "byte";
+}
 
 }  // namespace qor

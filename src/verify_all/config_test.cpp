@@ -1,8 +1,7 @@
 #include "verify_all/config.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -96,7 +95,8 @@ TEST(VerifyAllConfig, RefusesBadLinesNamingTheLine) {
         {b + "colour = blue\n", "line 2: unknown setting 'colour'"},
         {b + "just words\n", "line 2: expected <setting> = <value>"},
         {b + "mode = fs\nmode = byte\n", "line 3: 'mode' is set twice"},
-        {b + "[vg0/home]\nbackups = /c\n", "line 3: 'backups' belongs before the first [volume] section"},
+        {b + "[vg0/home]\nbackups = /c\n",
+         "line 3: 'backups' belongs before the first [volume] section"},
         {b + "[vg0]\n", "line 2: a section names one volume as [<vg>/<origin>]"},
         {b + "[vg0/home\n", "line 2: a section header ends with ]"},
         {b + "[vg0/a]\n[vg0/a]\n", "line 3: volume vg0/a has two sections"},
@@ -107,7 +107,8 @@ TEST(VerifyAllConfig, RefusesBadLinesNamingTheLine) {
         {b + "skip = maybe\n", "line 2: must be yes or no"},
         {b + "target-lv = home\n", "line 2: target-lv must be <vg>/<lv>"},
         {b + "target-file = rel\n", "line 2: target-file must be an absolute path"},
-        {b + "target-lv = a/b\ntarget-file = /x\n", "line 3: target-lv and target-file exclude each other"},
+        {b + "target-lv = a/b\ntarget-file = /x\n",
+         "line 3: target-lv and target-file exclude each other"},
         {b + std::string("mode = b\0yte\n", 13), "line 2: the line holds a zero byte"},
         {b + "restore-args = " + std::string(5000, 'x') + "\n", "line 2: the line is too long"},
         {"# nothing\n", "no backups are configured (add a 'backups =' line)"},

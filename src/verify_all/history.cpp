@@ -53,8 +53,8 @@ Json record_to_json(const VerificationRecord& r) {
 }
 
 bool class_from_name(const std::string& name, OutcomeClass* c) {
-    for (OutcomeClass k : {OutcomeClass::identical, OutcomeClass::differs,
-                           OutcomeClass::could_not_verify}) {
+    for (OutcomeClass k :
+         {OutcomeClass::identical, OutcomeClass::differs, OutcomeClass::could_not_verify}) {
         if (name == outcome_class_name(k)) {
             *c = k;
             return true;

@@ -15,19 +15,19 @@ namespace qor {
 // One verification, or one backup that could not even be tried.
 struct VerificationRecord {
     std::string meta_path;
-    std::string volume;         // "vg/origin"; empty when the .meta could not be read
-    int mode = 0;               // VERIFY_MODE_BYTE or VERIFY_MODE_FS
+    std::string volume;           // "vg/origin"; empty when the .meta could not be read
+    int mode = 0;                 // VERIFY_MODE_BYTE or VERIFY_MODE_FS
     std::int64_t start_time = 0;  // seconds since the epoch
     double duration_seconds = 0;
-    bool ran = false;           // qor_verifier was run (run is meaningful)
+    bool ran = false;  // qor_verifier was run (run is meaningful)
     VerifierRun run;
     OutcomeClass outcome = OutcomeClass::could_not_verify;
-    std::string reason;         // why it was not run, when it was not
+    std::string reason;  // why it was not run, when it was not
 };
 
 // What the history says about one volume.
 struct VolumeHistory {
-    std::int64_t last_run = 0;      // start of the newest record
+    std::int64_t last_run = 0;  // start of the newest record
     double last_duration = 0;
     OutcomeClass last_outcome = OutcomeClass::could_not_verify;
     std::int64_t last_success = 0;  // start of the newest identical record, 0 if none

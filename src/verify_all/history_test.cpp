@@ -1,8 +1,7 @@
 #include "verify_all/history.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -37,12 +36,13 @@ TEST(History, FormatsOneJsonLinePerRecord) {
     std::string line;
     char err[400];
     ASSERT_EQ(history_format_line(identical_run(), &line, err, sizeof err), 0);
-    EXPECT_EQ(line,
-              R"({"meta":"/srv/backups/home.meta","volume":"vg0/home","mode":"byte",)"
-              R"("start":"2026-12-07T21:08:39Z","start_time":1796677719,"duration_seconds":12.346,)"
-              R"("exit_status":0,"signal":null,"verdict":"verified identical: 8388608 bytes compared, 0 mismatches",)"
-              R"("class":"identical","bytes_compared":8388608})"
-              "\n");
+    EXPECT_EQ(
+        line,
+        R"({"meta":"/srv/backups/home.meta","volume":"vg0/home","mode":"byte",)"
+        R"("start":"2026-12-07T21:08:39Z","start_time":1796677719,"duration_seconds":12.346,)"
+        R"("exit_status":0,"signal":null,"verdict":"verified identical: 8388608 bytes compared, 0 mismatches",)"
+        R"("class":"identical","bytes_compared":8388608})"
+        "\n");
 }
 
 TEST(History, RecordsARunThatDidNotHappenWithItsReason) {
@@ -108,8 +108,7 @@ TEST(History, AppendsAndSummarizesSkippingLinesItCannotUse) {
     ASSERT_EQ(history_append(dir / "new/dir/h.jsonl", "x\n", err, sizeof err), 0) << err;
     EXPECT_EQ(read_file(dir / "new/dir/h.jsonl"), "x\n");
     EXPECT_EQ(history_append(path + "/h.jsonl", "x\n", err, sizeof err), -1);
-    EXPECT_EQ(std::string(err),
-              "cannot open the history " + path + "/h.jsonl: Not a directory");
+    EXPECT_EQ(std::string(err), "cannot open the history " + path + "/h.jsonl: Not a directory");
 }
 
 TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {
@@ -117,37 +116,38 @@ TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {
     volumes["vg0/home"] = {2000, 12.5, OutcomeClass::identical, 2000};
     volumes["vg0/x\"y\n"] = {3000, 1, OutcomeClass::could_not_verify, 0};
     std::string text = textfile_render(volumes, 4000, 2);
-    EXPECT_EQ(text,
-              "# HELP qor_verify_last_run_timestamp_seconds Start of the last verification of the "
-              "volume's newest backup.\n"
-              "# TYPE qor_verify_last_run_timestamp_seconds gauge\n"
-              "qor_verify_last_run_timestamp_seconds{volume=\"vg0/home\"} 2000\n"
-              "qor_verify_last_run_timestamp_seconds{volume=\"vg0/x\\\"y?\"} 3000\n"
-              "# HELP qor_verify_last_success_timestamp_seconds Start of the last verification "
-              "that found the backup identical (0: none known).\n"
-              "# TYPE qor_verify_last_success_timestamp_seconds gauge\n"
-              "qor_verify_last_success_timestamp_seconds{volume=\"vg0/home\"} 2000\n"
-              "qor_verify_last_success_timestamp_seconds{volume=\"vg0/x\\\"y?\"} 0\n"
-              "# HELP qor_verify_last_duration_seconds Duration of the last verification.\n"
-              "# TYPE qor_verify_last_duration_seconds gauge\n"
-              "qor_verify_last_duration_seconds{volume=\"vg0/home\"} 12.500\n"
-              "qor_verify_last_duration_seconds{volume=\"vg0/x\\\"y?\"} 1.000\n"
-              "# HELP qor_verify_last_result Result of the last verification: 1 for the result it "
-              "had, 0 for the others.\n"
-              "# TYPE qor_verify_last_result gauge\n"
-              "qor_verify_last_result{volume=\"vg0/home\",result=\"identical\"} 1\n"
-              "qor_verify_last_result{volume=\"vg0/home\",result=\"differs\"} 0\n"
-              "qor_verify_last_result{volume=\"vg0/home\",result=\"could-not-verify\"} 0\n"
-              "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"identical\"} 0\n"
-              "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"differs\"} 0\n"
-              "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"could-not-verify\"} 1\n"
-              "# HELP qor_verify_all_last_pass_timestamp_seconds Start of the last qor_verify_all pass.\n"
-              "# TYPE qor_verify_all_last_pass_timestamp_seconds gauge\n"
-              "qor_verify_all_last_pass_timestamp_seconds 4000\n"
-              "# HELP qor_verify_all_unusable_backups .meta files of the last pass that could not "
-              "be read or name no LVM snapshot.\n"
-              "# TYPE qor_verify_all_unusable_backups gauge\n"
-              "qor_verify_all_unusable_backups 2\n");
+    EXPECT_EQ(
+        text,
+        "# HELP qor_verify_last_run_timestamp_seconds Start of the last verification of the "
+        "volume's newest backup.\n"
+        "# TYPE qor_verify_last_run_timestamp_seconds gauge\n"
+        "qor_verify_last_run_timestamp_seconds{volume=\"vg0/home\"} 2000\n"
+        "qor_verify_last_run_timestamp_seconds{volume=\"vg0/x\\\"y?\"} 3000\n"
+        "# HELP qor_verify_last_success_timestamp_seconds Start of the last verification "
+        "that found the backup identical (0: none known).\n"
+        "# TYPE qor_verify_last_success_timestamp_seconds gauge\n"
+        "qor_verify_last_success_timestamp_seconds{volume=\"vg0/home\"} 2000\n"
+        "qor_verify_last_success_timestamp_seconds{volume=\"vg0/x\\\"y?\"} 0\n"
+        "# HELP qor_verify_last_duration_seconds Duration of the last verification.\n"
+        "# TYPE qor_verify_last_duration_seconds gauge\n"
+        "qor_verify_last_duration_seconds{volume=\"vg0/home\"} 12.500\n"
+        "qor_verify_last_duration_seconds{volume=\"vg0/x\\\"y?\"} 1.000\n"
+        "# HELP qor_verify_last_result Result of the last verification: 1 for the result it "
+        "had, 0 for the others.\n"
+        "# TYPE qor_verify_last_result gauge\n"
+        "qor_verify_last_result{volume=\"vg0/home\",result=\"identical\"} 1\n"
+        "qor_verify_last_result{volume=\"vg0/home\",result=\"differs\"} 0\n"
+        "qor_verify_last_result{volume=\"vg0/home\",result=\"could-not-verify\"} 0\n"
+        "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"identical\"} 0\n"
+        "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"differs\"} 0\n"
+        "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"could-not-verify\"} 1\n"
+        "# HELP qor_verify_all_last_pass_timestamp_seconds Start of the last qor_verify_all pass.\n"
+        "# TYPE qor_verify_all_last_pass_timestamp_seconds gauge\n"
+        "qor_verify_all_last_pass_timestamp_seconds 4000\n"
+        "# HELP qor_verify_all_unusable_backups .meta files of the last pass that could not "
+        "be read or name no LVM snapshot.\n"
+        "# TYPE qor_verify_all_unusable_backups gauge\n"
+        "qor_verify_all_unusable_backups 2\n");
 }
 
 TEST(Textfile, TwoNamesThatEscapeAlikeGiveOneSeries) {

@@ -8,7 +8,8 @@ namespace {
 constexpr std::string_view kTag = " [qor_verifier] ";
 constexpr std::string_view kIdentical = "verified identical: ";
 constexpr std::string_view kFailed = "verification failed: ";
-constexpr std::string_view kDiffers = "verification failed: the restored target differs from the snapshot";
+constexpr std::string_view kDiffers =
+    "verification failed: the restored target differs from the snapshot";
 // "2026-12-07T21:08:39Z": the console time stamp is exactly this long.
 constexpr std::size_t kStampLength = 20;
 
@@ -51,8 +52,8 @@ std::optional<std::uint64_t> outcome_bytes_compared(std::string_view verdict) {
     std::string_view rest = verdict.substr(kIdentical.size());
     std::uint64_t n = 0;
     auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), n);
-    if (ec != std::errc() || !starts_with(std::string_view(end, rest.data() + rest.size() - end),
-                                          " bytes compared")) {
+    if (ec != std::errc() ||
+        !starts_with(std::string_view(end, rest.data() + rest.size() - end), " bytes compared")) {
         return std::nullopt;
     }
     return n;

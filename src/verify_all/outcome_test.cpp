@@ -16,17 +16,21 @@ constexpr const char* kDiffersFs =
 
 TEST(Outcome, TakesTheSentenceOfVerdictLinesOnly) {
     std::string v;
-    EXPECT_TRUE(outcome_verdict_from_line(
-        "2026-12-07T21:08:39Z [qor_verifier] INFO  verified identical: 8 bytes compared, 0 mismatches", &v));
+    EXPECT_TRUE(
+        outcome_verdict_from_line("2026-12-07T21:08:39Z [qor_verifier] INFO  verified identical: 8 "
+                                  "bytes compared, 0 mismatches",
+                                  &v));
     EXPECT_EQ(v, "verified identical: 8 bytes compared, 0 mismatches");
     EXPECT_TRUE(outcome_verdict_from_line(
-        "2026-12-07T21:08:39Z [qor_verifier] ERROR verification failed: cannot read /x.meta\r", &v));
+        "2026-12-07T21:08:39Z [qor_verifier] ERROR verification failed: cannot read /x.meta\r",
+        &v));
     EXPECT_EQ(v, "verification failed: cannot read /x.meta");
 
     for (const char* line : {
              "2026-12-07T21:08:39Z [qor_verifier] WARN  verification failed: not a verdict level",
              "2026-12-07T21:08:39Z [qor_restore] ERROR verification failed: another program",
-             "2026-12-07T21:08:39Z [qor_verifier] INFO  verified OK but could not remove the snapshot",
+             "2026-12-07T21:08:39Z [qor_verifier] INFO  verified OK but could not remove the "
+             "snapshot",
              "verification failed: no time stamp",
              "",
          }) {
@@ -53,10 +57,12 @@ TEST(Outcome, ClassifiesByExitStatusAndVerdictTogether) {
         // The two halves must agree: a status alone or a sentence alone is not enough.
         {0, 0, "", OutcomeClass::could_not_verify},
         {0, 0, kDiffersByte, OutcomeClass::could_not_verify},
-        {1, 0, "verified identical: 8 bytes compared, 0 mismatches", OutcomeClass::could_not_verify},
+        {1, 0, "verified identical: 8 bytes compared, 0 mismatches",
+         OutcomeClass::could_not_verify},
         {2, 0, "", OutcomeClass::could_not_verify},
         {127, 0, "", OutcomeClass::could_not_verify},
-        {-1, 9, "verified identical: 8 bytes compared, 0 mismatches", OutcomeClass::could_not_verify},
+        {-1, 9, "verified identical: 8 bytes compared, 0 mismatches",
+         OutcomeClass::could_not_verify},
     };
     for (const Case& c : cases) {
         VerifierRun run{c.exit_status, c.signal, c.verdict};

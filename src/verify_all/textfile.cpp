@@ -80,14 +80,16 @@ std::string textfile_render(const std::map<std::string, VolumeHistory>& volumes,
     header(&out, "qor_verify_last_result",
            "Result of the last verification: 1 for the result it had, 0 for the others.");
     for (const auto& [v, h] : labelled) {
-        for (OutcomeClass c : {OutcomeClass::identical, OutcomeClass::differs,
-                               OutcomeClass::could_not_verify}) {
+        for (OutcomeClass c :
+             {OutcomeClass::identical, OutcomeClass::differs, OutcomeClass::could_not_verify}) {
             append(&out, "qor_verify_last_result{volume=\"%s\",result=\"%s\"} %d\n", v.c_str(),
                    outcome_class_name(c), h->last_outcome == c ? 1 : 0);
         }
     }
-    header(&out, "qor_verify_all_last_pass_timestamp_seconds", "Start of the last qor_verify_all pass.");
-    append(&out, "qor_verify_all_last_pass_timestamp_seconds %lld\n", static_cast<long long>(pass_time));
+    header(&out, "qor_verify_all_last_pass_timestamp_seconds",
+           "Start of the last qor_verify_all pass.");
+    append(&out, "qor_verify_all_last_pass_timestamp_seconds %lld\n",
+           static_cast<long long>(pass_time));
     header(&out, "qor_verify_all_unusable_backups",
            ".meta files of the last pass that could not be read or name no LVM snapshot.");
     append(&out, "qor_verify_all_unusable_backups %zu\n", unusable_backups);

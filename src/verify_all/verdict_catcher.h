@@ -10,7 +10,7 @@ namespace qor {
 // anywhere, and keeps the last verdict line's sentence. Holds at most
 // VERDICT_LINE_MAX bytes of the current line; a longer line is no verdict.
 class VerdictCatcher {
-public:
+  public:
     static constexpr std::size_t VERDICT_LINE_MAX = 8192;
 
     void feed(std::string_view chunk);
@@ -19,7 +19,7 @@ public:
     // The last verdict sentence seen, or empty.
     const std::string& verdict() const { return verdict_; }
 
-private:
+  private:
     void line_done();
 
     std::string line_;

@@ -84,7 +84,8 @@ void pass_record(Pass& pass, const VerificationRecord& record) {
 
 void pass_unusable(Pass& pass, const ScannedBackup& b) {
     ++pass.unusable;
-    std::string sentence = std::string("cannot use ") + EscapedText(b.meta_path).c_str() + ": " + b.problem;
+    std::string sentence =
+        std::string("cannot use ") + EscapedText(b.meta_path).c_str() + ": " + b.problem;
     if (pass.dry_run) {
         std::fprintf(pass.out, "unusable: %s\n", sentence.c_str());
         return;
@@ -120,7 +121,8 @@ std::string leftover_reason(const Pass& pass, const ScannedBackup& b, const Reso
     std::string name = std::string(EscapedText(vg).c_str()) + "/" + EscapedText(lv).c_str();
     return "the scratch LV " + name +
            " is left from an earlier run that did not finish; inspect it, then remove it with "
-           "'lvremove " + name + "' (qor_verify_all never removes it)";
+           "'lvremove " +
+           name + "' (qor_verify_all never removes it)";
 }
 
 VerificationRecord pass_run_one(Pass& pass, const ScannedBackup& b, const ResolvedSettings& s,

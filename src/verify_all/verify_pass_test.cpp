@@ -1,8 +1,7 @@
 #include "verify_all/verify_pass.h"
 
-#include <sys/time.h>
-
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
 #include <fstream>
 #include <map>
@@ -10,8 +9,8 @@
 #include <sstream>
 
 #include "common/interrupt.h"
-#include "support/test_temp_dir.h"
 #include "support/image_writer.h"
+#include "support/test_temp_dir.h"
 
 namespace qor {
 namespace {
@@ -46,12 +45,13 @@ int fake_probe(const std::string& vg, const std::string& lv) {
 
 const VerifierRun kIdentical{0, 0, "verified identical: 4096 bytes compared, 0 mismatches"};
 const VerifierRun kDiffers{
-    1, 0, "verification failed: the restored target differs from the snapshot (see the logged "
-          "'diff -rq' output above for which files)"};
+    1, 0,
+    "verification failed: the restored target differs from the snapshot (see the logged "
+    "'diff -rq' output above for which files)"};
 const VerifierRun kFailed{1, 0, "verification failed: cannot create the restore target: x"};
 
 class VerifyPassTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_answers.clear();
         g_calls.clear();
@@ -120,8 +120,8 @@ TEST_F(VerifyPassTest, VerifiesTheNewestOfEachVolumeOnceAndRecordsIt) {
     ASSERT_EQ(g_calls.size(), 2u);
     EXPECT_EQ(g_calls[0], (std::vector<std::string>{"qor_verifier", "--meta=" + db, "--mode=fs",
                                                     "--no-progress", "--", "--threads", "4"}));
-    EXPECT_EQ(g_calls[1], (std::vector<std::string>{"qor_verifier", "--meta=" + home,
-                                                    "--mode=byte", "--no-progress"}));
+    EXPECT_EQ(g_calls[1], (std::vector<std::string>{"qor_verifier", "--meta=" + home, "--mode=byte",
+                                                    "--no-progress"}));
     std::vector<nlohmann::json> h = history();
     ASSERT_EQ(h.size(), 2u);
     EXPECT_EQ(h[0]["volume"], "vg0/db");
@@ -233,8 +233,12 @@ TEST_F(VerifyPassTest, DryRunListsAndChangesNothing) {
               "unusable: cannot use " + dir_ / "backups/bad.meta" +
                   ": the file is not a backup header\n"
                   "vg0/db: skipped (skip = yes)\n"
-                  "vg0/home: " + home + " (newest of 2)\n"
-                  "  qor_verifier --meta=" + home + " --mode=byte --no-progress\n"
+                  "vg0/home: " +
+                  home +
+                  " (newest of 2)\n"
+                  "  qor_verifier --meta=" +
+                  home +
+                  " --mode=byte --no-progress\n"
                   "  not now: the scratch LV vg0/home_qorverify is left from an earlier run that "
                   "did not finish; inspect it, then remove it with 'lvremove vg0/home_qorverify' "
                   "(qor_verify_all never removes it)\n");

@@ -10,9 +10,9 @@ namespace qor {
 
 // The backup chosen for one volume: the newest of those that recorded it.
 struct VolumePick {
-    std::string volume;    // "vg/origin"
-    std::size_t newest;    // index into the scanned list
-    std::size_t backups;   // usable backups of this volume
+    std::string volume;   // "vg/origin"
+    std::size_t newest;   // index into the scanned list
+    std::size_t backups;  // usable backups of this volume
 };
 
 // Groups the usable backups by recorded volume group and origin LV and picks
