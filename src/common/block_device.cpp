@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/interrupt.h"
+#include "common/progress.h"
 #include "common/text.h"
 #include "common/text_escape.h"
 #include "common/unique_fd.h"
@@ -87,6 +88,7 @@ int block_device_zero(const char* path, char* err, std::size_t err_size) {
             return fail_errno("cannot zero", path, err, err_size);
         }
         at += step;
+        progress_report_if_asked();
     }
     return 0;
 }

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "common/progress.h"
+
 namespace qor {
 namespace {
 
@@ -50,6 +52,7 @@ int ChildProcess::start(const char* const* argv, Setup setup, const void* contex
 bool ChildProcess::has_ended(bool block) {
     if (!pid_is_ours()) return true;
     if (ended_) return true;
+    if (!block) progress_report_if_asked();
     siginfo_t info{};
     int flags = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
     while (::waitid(P_PID, static_cast<id_t>(pid_), &info, flags) != 0) {
@@ -86,6 +89,7 @@ void ChildProcess::reap() {
         r = ::waitpid(pid_, &status, 0);
     } while (r < 0 && errno == EINTR);
     exit_code_ = r == pid_ ? child_exit_code(status) : -1;
+    term_signal_ = r == pid_ && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     reaped_ = true;
     exit_fd_.reset();
 }

@@ -37,6 +37,8 @@ class ChildProcess {
     // Whether the child has ended, without reaping it: its zombie keeps the
     // pid and so the group id, which no unrelated process can then take over.
     // A failed wait also counts as ended, as there is nothing left to wait for.
+    // A caller that asks is waiting for the child, so a progress request that
+    // arrived meanwhile is answered here (common/progress.h).
     bool has_ended(bool block = false);
     // True once has_ended has seen the child end (not a failed wait).
     bool is_ended() const { return ended_; }
@@ -54,6 +56,8 @@ class ChildProcess {
     void reap();
     // After reap: the decoded status, -1 for a signal or a failed wait.
     int exit_code() const { return exit_code_; }
+    // After reap: the signal that ended the child, or 0.
+    int term_signal() const { return term_signal_; }
 
     // Readable once the child has ended; -1 when the kernel has no pidfd.
     int exit_fd() const { return exit_fd_.get(); }
@@ -65,6 +69,7 @@ class ChildProcess {
     bool ended_ = false;
     bool reaped_ = false;
     int exit_code_ = -1;
+    int term_signal_ = 0;
     UniqueFd exit_fd_;
 };
 

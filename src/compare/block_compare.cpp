@@ -10,6 +10,7 @@
 
 #include "common/file_io.h"
 #include "common/interrupt.h"
+#include "common/progress.h"
 #include "common/sha256.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
@@ -91,6 +92,8 @@ int compare_chunks(CompareSides& sides, const ChunkPair& buffers, std::uint32_t 
             ++stats->mismatched_chunks;
         }
         stats->bytes_compared += length;
+        progress_add_bytes(length);
+        progress_report_if_asked();
         // The last chunk ends the walk here, so the offset never wraps near 2^64.
         if (remaining <= chunk) break;
         offset += chunk;

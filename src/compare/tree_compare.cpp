@@ -4,6 +4,7 @@
 
 #include "common/console_log.h"
 #include "common/interrupt.h"
+#include "common/progress.h"
 #include "common/text.h"
 #include "common/tool_output.h"
 #include "lvm/command_runner.h"
@@ -69,6 +70,7 @@ int compare_trees(const MountedImage* snapshot, const MountedImage* target, Comp
             text_copy(err, err_size, "interrupted");
             return -1;
         }
+        progress_set_pair(index, pairs, snapshot->whole_mounted != 0);
         if (compare_pair(snapshot, target, index, stats, err, err_size) != 0) return -1;
     }
     return stats->files_differ ? 1 : 0;

@@ -4,6 +4,7 @@
 #include "common/console_log.h"
 #include "common/interrupt.h"
 #include "common/options.h"
+#include "common/progress.h"
 #include "common/run_log.h"
 #include "common/selftest.h"
 #include "verifier/command_line.h"
@@ -12,6 +13,9 @@
 
 int main(int argc, char** argv) {
     using namespace qor;
+    // First, so that a progress request never ends the process, however early
+    // it comes (SIGUSR1's default action is to terminate).
+    progress_install();
     int handled = handle_version_selftest(argc, argv, "qor_verifier");
     if (handled >= 0) return handled;
 

@@ -9,6 +9,7 @@
 #include "common/block_device.h"
 #include "common/console_log.h"
 #include "common/interrupt.h"
+#include "common/progress.h"
 #include "common/text.h"
 #include "compare/block_compare.h"
 #include "compare/mounted_image.h"
@@ -58,8 +59,10 @@ class ScratchTarget {
 
     RestoreTarget* get() { return &target_; }
     void dispose() {
-        if (!keep_ && target_.valid && remove_restore_target(&target_) != 0)
-            leftovers_->add(target_.path);
+        if (!keep_ && target_.valid) {
+            progress_set_phase(ProgressPhase::removing);
+            if (remove_restore_target(&target_) != 0) leftovers_->add(target_.path);
+        }
         target_.valid = 0;
     }
 
@@ -173,13 +176,16 @@ int compare_mounted(const char* snapshot_dev, const char* target_path, CompareSt
     MountedImageGuard snapshot_guard(&snapshot);
     MountedImageGuard target_guard(&target);
     int r;
+    progress_set_phase(ProgressPhase::mounting);
     if (mount_image(snapshot_dev, &snapshot, err, err_size) != 0) {
         r = SNAPSHOT_UNMOUNTABLE;
     } else if (mount_image(target_path, &target, err, err_size) != 0) {
         r = TARGET_UNMOUNTABLE;
     } else {
+        progress_set_phase(ProgressPhase::comparing);
         r = compare_trees(&snapshot, &target, stats, err, err_size);
     }
+    progress_set_phase(ProgressPhase::removing);
     leftovers->add(target_guard.undo());
     leftovers->add(snapshot_guard.undo());
     return r;
@@ -213,6 +219,7 @@ void judge_comparison(int r, std::int32_t mode, const CompareStats& stats, const
 // still carries the backup program's tag is removed, never a volume that
 // merely has the recorded name.
 void remove_source_snapshot(const SnapshotRef& ref) {
+    progress_set_phase(ProgressPhase::removing);
     LvInfo info;
     char unused[STEP_MSG_SIZE];
     bool found = lv_lookup(ref.vg_name, ref.snapshot_lv, &info, unused, sizeof unused) == 0;
@@ -246,6 +253,9 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
         text_format(msg, msg_size, "cannot create the restore target: %s", step_err);
         return 1;
     }
+    // Zeroing the new LV is the first part of the restore, as far as
+    // progress reports go.
+    progress_set_phase(ProgressPhase::restoring);
     // The restore is told that its target reads as zeros, so it may skip the
     // backup's zero blocks. A new LV holds whatever its extents held before;
     // unzeroed, that stale data would read as a difference.
@@ -261,11 +271,14 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
     }
 
     char cmp_err[STEP_MSG_SIZE] = {};
-    const int r =
-        opts.mode == MODE_FS
-            ? compare_mounted(snapshot_dev, target->path, stats, cmp_err, sizeof cmp_err, leftovers)
-            : compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size,
-                             stats, cmp_err, sizeof cmp_err);
+    int r;
+    if (opts.mode == MODE_FS) {
+        r = compare_mounted(snapshot_dev, target->path, stats, cmp_err, sizeof cmp_err, leftovers);
+    } else {
+        progress_set_phase(ProgressPhase::comparing, header.source_size);
+        r = compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size, stats,
+                           cmp_err, sizeof cmp_err);
+    }
     scratch.dispose();  // gone whatever the comparison found
     if (r != 0) {
         judge_comparison(r, opts.mode, *stats, cmp_err, msg, msg_size);
@@ -281,6 +294,7 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
 int verify_backup(const VerifyOptions* opts, CompareStats* stats, char* msg, std::size_t msg_size) {
     text_clear(msg, msg_size);
     compare_stats_reset(stats);
+    progress_set_phase(ProgressPhase::preparing);
 
     // 128 KiB: on the heap rather than the stack of a long call chain.
     std::unique_ptr<BackupHeader> header(new (std::nothrow) BackupHeader);

@@ -7,25 +7,6 @@
 
 lock_mounts_exclusively
 
-# Waits until COMMAND succeeds (0.1 s steps, at most 20 s).
-wait_for() {
-    local i
-    for i in $(seq 200); do
-        if eval "$1"; then return 0; fi
-        sleep 0.1
-    done
-    fail "timed out waiting for: $1"
-    return 1
-}
-
-# Starts the verifier in the background; sets $vpid.
-start_verifier() {
-    out="$scratch/run/stdout"
-    err="$scratch/run/stderr"
-    "$QOR_VERIFIER" --no-syslog --log-path "$scratch/log" "$@" >"$out" 2>"$err" &
-    vpid=$!
-}
-
 # Sends SIG to the verifier and checks how it ended, within MAX seconds.
 interrupt_and_check() { # SIG [MAX]
     local started=$EPOCHREALTIME max=${2:-12} took
@@ -38,10 +19,6 @@ interrupt_and_check() { # SIG [MAX]
     if [ "$took" -ge "$max" ]; then
         fail "took $took s to stop"
     fi
-}
-
-restore_running() {
-    pgrep -f -- "qor_restore --meta $meta" >/dev/null
 }
 
 assert_stopped_clean() {

@@ -143,6 +143,31 @@ run_verifier() {
     run_verifier_bare --no-syslog --log-path "$scratch/log" "$@"
 }
 
+# start_verifier ARGS...: run_verifier in the background, for a case that
+# signals it while it runs; sets $vpid, and $status only after `wait "$vpid"`.
+start_verifier() {
+    out="$scratch/run/stdout"
+    err="$scratch/run/stderr"
+    "$QOR_VERIFIER" --no-syslog --log-path "$scratch/log" "$@" >"$out" 2>"$err" &
+    vpid=$!
+}
+
+# wait_for COMMAND: waits until COMMAND succeeds (0.1 s steps, at most 20 s).
+wait_for() {
+    local i
+    for i in $(seq 200); do
+        if eval "$1"; then return 0; fi
+        sleep 0.1
+    done
+    fail "timed out waiting for: $1"
+    return 1
+}
+
+# The restore stand-in is running for the world's backup.
+restore_running() {
+    pgrep -f -- "qor_restore --meta $meta" >/dev/null
+}
+
 _qt_show_run() {
     printf '    status: %s\n' "${status:-unset}"
     if [ -s "$err" ]; then
