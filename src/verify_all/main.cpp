@@ -3,6 +3,7 @@
 
 #include "common/console_log.h"
 #include "common/interrupt.h"
+#include "common/progress.h"
 #include "common/run_log.h"
 #include "common/selftest.h"
 #include "verify_all/command_line.h"
@@ -12,6 +13,9 @@
 
 int main(int argc, char** argv) {
     using namespace qor;
+    // A progress request is passed on to the running verification; first, so
+    // that none can end this process by SIGUSR1's default action.
+    progress_install();
     int handled = handle_version_selftest(argc, argv, "qor_verify_all");
     if (handled >= 0) return handled;
 

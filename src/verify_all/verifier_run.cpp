@@ -1,8 +1,158 @@
 #include "verify_all/verifier_run.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "common/child_process.h"
+#include "common/interrupt.h"
+#include "common/progress.h"
 #include "common/text.h"
+#include "common/unique_fd.h"
+#include "verify_all/verdict_catcher.h"
 
 namespace qor {
+namespace {
+
+constexpr int WAIT_STEP_MS = 100;  // bounds how late a signal is passed on
+constexpr std::size_t READ_CHUNK = 4096;
+// A descendant that outlives the verifier may hold its standard error open;
+// this long after the verifier's end, what it has not closed is given up.
+constexpr time_t DRAIN_SECONDS = 5;
+
+void write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to write to: the run goes on regardless
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+// Passes the verifier's standard error on to ours in whole lines, so that a
+// line of our own never lands inside one of its lines. A line longer than
+// the buffer goes on in pieces.
+class LineRelay {
+  public:
+    void feed(std::string_view chunk) {
+        while (!chunk.empty()) {
+            std::size_t take = std::min(chunk.size(), held_.size() - len_);
+            std::memcpy(held_.data() + len_, chunk.data(), take);
+            len_ += take;
+            chunk.remove_prefix(take);
+            std::string_view held(held_.data(), len_);
+            std::size_t end = held.rfind('\n');
+            flush(end != std::string_view::npos ? end + 1 : len_ == held_.size() ? len_ : 0);
+        }
+    }
+    // The stream has ended: a last line without its newline gets one.
+    void finish() {
+        if (len_ == 0) return;
+        held_[len_++] = '\n';  // feed never leaves the buffer full
+        flush(len_);
+    }
+
+  private:
+    void flush(std::size_t n) {
+        if (n == 0) return;
+        write_all(STDERR_FILENO, held_.data(), n);
+        std::memmove(held_.data(), held_.data() + n, len_ - n);
+        len_ -= n;
+    }
+
+    std::array<char, 8192> held_{};
+    std::size_t len_ = 0;
+};
+
+struct Streams {
+    UniqueFd pipe;  // the read end of the verifier's standard error
+    VerdictCatcher catcher;
+    LineRelay relay;
+
+    // One read; end of file or an error closes the pipe.
+    void read_once() {
+        char chunk[READ_CHUNK];
+        ssize_t n = ::read(pipe.get(), chunk, sizeof chunk);
+        if (n > 0) {
+            std::string_view text(chunk, static_cast<std::size_t>(n));
+            catcher.feed(text);
+            relay.feed(text);
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+            pipe.reset();
+        }
+    }
+};
+
+// In the child: standard error into the pipe. SIGUSR1 is held back until
+// qor_verifier has installed its handler and unblocks it, so that a request
+// passed on at once cannot end it by the signal's default action.
+void child_take_stderr(const void* context) {
+    int write_fd = *static_cast<const int*>(context);
+    if (write_fd == STDERR_FILENO) {
+        ::fcntl(write_fd, F_SETFD, 0);
+    } else if (::dup2(write_fd, STDERR_FILENO) < 0) {
+        ::_exit(CHILD_EXEC_FAILED);
+    }
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    ::sigprocmask(SIG_BLOCK, &usr1, nullptr);
+}
+
+// Passes a stop signal on once and every progress request, so the verifier
+// cleans up after itself or says where it stands.
+void pass_signals_on(const ChildProcess& child, bool* stop_passed) {
+    if (int signum = interrupt_pending(); signum != 0 && !*stop_passed) {
+        child.kill_child(signum);
+        *stop_passed = true;
+    }
+    if (progress_take_request()) child.kill_child(SIGUSR1);
+}
+
+// Streams until the verifier has ended; no deadline, verifications take long.
+void stream_until_exit(ChildProcess& child, Streams& streams) {
+    bool stop_passed = false;
+    for (;;) {
+        pass_signals_on(child, &stop_passed);
+        if (streams.pipe.is_open()) {
+            pollfd pfd[2] = {{streams.pipe.get(), POLLIN, 0}, {child.exit_fd(), POLLIN, 0}};
+            int ready = ::poll(pfd, child.exit_fd() >= 0 ? 2 : 1, WAIT_STEP_MS);
+            if (ready > 0 && (pfd[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                streams.read_once();
+            }
+        } else {
+            child.sleep_until_exit(WAIT_STEP_MS);
+        }
+        if (child.has_ended()) return;
+    }
+}
+
+time_t monotonic_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+// Reads what is left after the verifier's end, up to end of file.
+void stream_drain(Streams& streams) {
+    const time_t start = monotonic_seconds();
+    while (streams.pipe.is_open() && monotonic_seconds() - start < DRAIN_SECONDS) {
+        pollfd pfd{streams.pipe.get(), POLLIN, 0};
+        if (::poll(&pfd, 1, WAIT_STEP_MS) > 0) streams.read_once();
+    }
+    streams.catcher.finish();
+    streams.relay.finish();
+}
+
+}  // namespace
 
 std::vector<std::string> verifier_command(const std::string& meta_path,
                                           const ResolvedSettings& settings) {
@@ -19,14 +169,39 @@ std::vector<std::string> verifier_command(const std::string& meta_path,
     return argv;
 }
 
-int verifier_run(const std::vector<std::string>&, VerifierRun* run, char* err,
+int verifier_run(const std::vector<std::string>& argv, VerifierRun* run, char* err,
                  std::size_t err_size) {
-    // Starting the verifier waits for the suite's shared child-process module,
-    // which streams a child's output and passes stop signals on; until then no
-    // run is started and every volume reads as not verified.
+    text_clear(err, err_size);
     *run = VerifierRun{};
-    text_format(err, err_size, "this build of qor_verify_all cannot start qor_verifier yet");
-    return -1;
+    std::vector<const char*> args;
+    for (const std::string& word : argv) args.push_back(word.c_str());
+    args.push_back(nullptr);
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        text_format(err, err_size, "cannot create a pipe: %s", std::strerror(errno));
+        return -1;
+    }
+    Streams streams{UniqueFd(fds[0]), {}, {}};
+    UniqueFd write_end(fds[1]);
+    ChildProcess child;
+    const int write_fd = write_end.get();
+    if (child.start(args.data(), child_take_stderr, &write_fd) != 0) {
+        text_format(err, err_size, "fork failed: %s", std::strerror(errno));
+        return -1;
+    }
+    write_end.reset();
+    stream_until_exit(child, streams);
+    stream_drain(streams);
+    child.reap();
+    if (child.exit_code() == CHILD_EXEC_FAILED && streams.catcher.verdict().empty()) {
+        text_copy(err, err_size, "it is not installed or not found through PATH");
+        return -1;
+    }
+    run->exit_status = child.exit_code();
+    run->term_signal = child.term_signal();
+    run->verdict = streams.catcher.verdict();
+    return 0;
 }
 
 }  // namespace qor

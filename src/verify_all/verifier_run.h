@@ -16,10 +16,11 @@ std::vector<std::string> verifier_command(const std::string& meta_path,
                                           const ResolvedSettings& settings);
 
 // Runs argv (argv[0] found through PATH) without a deadline, its standard
-// error streamed through to ours while the verdict line is kept in
-// run->verdict. A stop signal that reaches us is passed on to it, and we wait
-// while it cleans up. 0 when it ran (see *run), -1 when it could not be
-// started, with the sentence in err.
+// error streamed through to ours line by line while the verdict line is kept
+// in run->verdict. A stop signal that reaches us (SIGINT, SIGTERM, SIGHUP) is
+// passed on to it, and we wait while it cleans up; so is every progress
+// request (SIGUSR1). 0 when it ran (see *run), -1 when it could not be
+// started or its program could not be executed, with the sentence in err.
 int verifier_run(const std::vector<std::string>& argv, VerifierRun* run, char* err,
                  std::size_t err_size);
 
