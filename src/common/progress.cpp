@@ -1,10 +1,9 @@
 #include "common/progress.h"
 
-#include <time.h>
-
 #include <csignal>
 
 #include "common/console_log.h"
+#include "common/monotonic_clock.h"
 #include "common/text.h"
 
 namespace qor {
@@ -19,12 +18,6 @@ ProgressState g_state;
 
 extern "C" void progress_record(int) {
     g_requested = 1;
-}
-
-std::int64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
 // "N of M bytes (P%), R MiB/s, about S s left" for the byte comparison.

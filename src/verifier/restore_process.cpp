@@ -1,13 +1,13 @@
 #include "verifier/restore_process.h"
 
 #include <signal.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "common/child_process.h"
 #include "common/interrupt.h"
+#include "common/monotonic_clock.h"
 #include "common/text.h"
 
 namespace qor {
@@ -38,21 +38,15 @@ int restore_build_argv(const char* meta_path, const char* search_dir, const char
     return n;
 }
 
-constexpr int WAIT_STEP_MS = 100;          // bounds how late an interruption is noticed
-constexpr time_t STOP_GRACE_SECONDS = 10;  // to stop cleanly
-
-time_t monotonic_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
+constexpr int WAIT_STEP_MS = 100;                // bounds how late an interruption is noticed
+constexpr std::int64_t STOP_GRACE_SECONDS = 10;  // to stop cleanly
 
 // Stops an interrupted restore: its group gets SIGTERM, and SIGKILL when it
 // has not ended within the grace period. The period is read from the clock,
 // not counted in sleeps, which any signal (a progress request) cuts short.
 void restore_stop(ChildProcess& child) {
     child.kill_group(SIGTERM);
-    const time_t start = monotonic_seconds();
+    const std::int64_t start = monotonic_seconds();
     while (monotonic_seconds() - start < STOP_GRACE_SECONDS) {
         if (child.has_ended()) return;
         child.sleep_until_exit(WAIT_STEP_MS);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -13,6 +12,7 @@
 
 #include "common/child_process.h"
 #include "common/interrupt.h"
+#include "common/monotonic_clock.h"
 #include "common/progress.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
@@ -25,7 +25,7 @@ constexpr int WAIT_STEP_MS = 100;  // bounds how late a signal is passed on
 constexpr std::size_t READ_CHUNK = 4096;
 // A descendant that outlives the verifier may hold its standard error open;
 // this long after the verifier's end, what it has not closed is given up.
-constexpr time_t DRAIN_SECONDS = 5;
+constexpr std::int64_t DRAIN_SECONDS = 5;
 
 void write_all(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -135,15 +135,9 @@ void stream_until_exit(ChildProcess& child, Streams& streams) {
     }
 }
 
-time_t monotonic_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
-
 // Reads what is left after the verifier's end, up to end of file.
 void stream_drain(Streams& streams) {
-    const time_t start = monotonic_seconds();
+    const std::int64_t start = monotonic_seconds();
     while (streams.pipe.is_open() && monotonic_seconds() - start < DRAIN_SECONDS) {
         pollfd pfd{streams.pipe.get(), POLLIN, 0};
         if (::poll(&pfd, 1, WAIT_STEP_MS) > 0) streams.read_once();

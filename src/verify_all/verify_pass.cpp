@@ -8,6 +8,7 @@
 
 #include "common/console_log.h"
 #include "common/interrupt.h"
+#include "common/monotonic_clock.h"
 #include "common/run_log.h"
 #include "lvm/lv_manage.h"
 #include "lvm/lv_query.h"
@@ -49,13 +50,6 @@ struct Pass {
     std::map<std::string, VolumeHistory> tonight;
     std::size_t unusable = 0;
 };
-
-double seconds_since(const timespec& start) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec - start.tv_sec) +
-           static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
-}
 
 std::string command_text(const std::vector<std::string>& argv) {
     std::string text;
@@ -132,8 +126,7 @@ VerificationRecord pass_run_one(Pass& pass, const ScannedBackup& b, const Resolv
     r.volume = b.volume();
     r.mode = s.mode;
     r.start_time = time(nullptr);
-    timespec started{};
-    clock_gettime(CLOCK_MONOTONIC, &started);
+    const std::int64_t started_ns = monotonic_ns();
     char err[400] = "";
     if (pass.tools.run(argv, &r.run, err, sizeof err) == 0) {
         r.ran = true;
@@ -141,7 +134,7 @@ VerificationRecord pass_run_one(Pass& pass, const ScannedBackup& b, const Resolv
     } else {
         r.reason = std::string("could not run qor_verifier: ") + err;
     }
-    r.duration_seconds = seconds_since(started);
+    r.duration_seconds = static_cast<double>(monotonic_ns() - started_ns) / 1e9;
     return r;
 }
 

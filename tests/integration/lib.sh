@@ -143,13 +143,20 @@ run_verifier() {
     run_verifier_bare --no-syslog --log-path "$scratch/log" "$@"
 }
 
-# start_verifier ARGS...: run_verifier in the background, for a case that
-# signals it while it runs; sets $vpid, and $status only after `wait "$vpid"`.
-start_verifier() {
+# start_logged PROGRAM ARGS...: a program of the suite in the background,
+# logging as run_verifier does, for a case that signals it while it runs;
+# sets $bg_pid, and $status only after `wait "$bg_pid"`.
+start_logged() {
     out="$scratch/run/stdout"
     err="$scratch/run/stderr"
-    "$QOR_VERIFIER" --no-syslog --log-path "$scratch/log" "$@" >"$out" 2>"$err" &
-    vpid=$!
+    "$1" --no-syslog --log-path "$scratch/log" "${@:2}" >"$out" 2>"$err" &
+    bg_pid=$!
+}
+
+# start_verifier ARGS...: the verifier by start_logged; sets $vpid.
+start_verifier() {
+    start_logged "$QOR_VERIFIER" "$@"
+    vpid=$bg_pid
 }
 
 # wait_for COMMAND: waits until COMMAND succeeds (0.1 s steps, at most 20 s).

@@ -10,13 +10,10 @@
 
 : "${QOR_VERIFY_ALL:?run through ctest}"
 
-# start_all ARGS...: starts qor_verify_all in the background, logging into
-# the scratch directory; sets $apid.
+# start_all ARGS...: qor_verify_all by start_logged; sets $apid.
 start_all() {
-    out="$scratch/run/stdout"
-    err="$scratch/run/stderr"
-    "$QOR_VERIFY_ALL" --no-syslog --log-path "$scratch/log" "$@" >"$out" 2>"$err" &
-    apid=$!
+    start_logged "$QOR_VERIFY_ALL" "$@"
+    apid=$bg_pid
 }
 
 # run_all ARGS...: runs qor_verify_all to its end; sets $status.
