@@ -18,20 +18,43 @@ package_install() {
 }
 
 package_remove() {
+    systemctl stop 'qor-verify*' >/dev/null 2>&1
     dpkg --purge qor-verifier >/dev/null 2>&1
     rm -f /usr/local/bin/qor_restore
-    rm -rf /run/systemd/system/qor-verify@* "$PKG_BACKUPS" /etc/qor/verify
+    rm -rf /run/systemd/system/qor-verify* "$PKG_BACKUPS" /etc/qor /var/lib/qor \
+        /var/lib/prometheus
     systemctl daemon-reload
+    systemctl reset-failed >/dev/null 2>&1
 }
 
+# The unit of a backup, named as the manual page says (systemd-escape
+# --path), or with LEGACY=1 as the first releases' documentation did.
 unit_for() { # META-PATH KIND
-    printf 'qor-verify@%s.%s' "$(systemd-escape "$1")" "$2"
+    if [ "${LEGACY:-0}" = 1 ]; then
+        printf 'qor-verify@%s.%s' "$(systemd-escape "$1")" "$2"
+    else
+        printf 'qor-verify@%s.%s' "$(systemd-escape --path "$1")" "$2"
+    fi
 }
 
 # The verdict the unit's last run left in the journal.
 unit_verdict() { # UNIT
     journalctl -q -o cat -u "$1" --no-pager | grep -E 'verified identical|verification failed' |
         tail -n 1 | sed -E 's/^[0-9TZ:-]+ \[qor_verifier\] [A-Z]+ +//'
+}
+
+# Replaces a timer's calendar with a moment from now, starts it and waits
+# until its service has run once more and ended.
+fire_timer() { # TIMER SERVICE
+    local before
+    before=$(systemctl show -P InvocationID "$2")
+    mkdir -p "/run/systemd/system/$1.d"
+    printf '[Timer]\nOnCalendar=\nRandomizedDelaySec=0\nOnActiveSec=1s\n' \
+        >"/run/systemd/system/$1.d/now.conf"
+    systemctl daemon-reload
+    must systemctl enable --now "$1"
+    wait_for "[ \"\$(systemctl show -P InvocationID $2)\" != '$before' ] && systemctl show -P ActiveState $2 | grep -qE '^(inactive|failed)\$'" 300
+    systemctl disable --now "$1" >/dev/null 2>&1
 }
 
 assert_unit() { # UNIT active-state result verdict
@@ -74,19 +97,83 @@ t_package_units() {
     missing=$(unit_for "$PKG_BACKUPS/missing.meta" service)
     if systemctl start "$missing"; then fail "a missing backup did not fail $missing"; fi
     assert_unit "$missing" failed exit-code "verification failed: cannot read $PKG_BACKUPS/missing.meta"
+    # An instance named the way earlier documentation showed still works.
+    local legacy
+    legacy=$(LEGACY=1 unit_for "$PKG_BACKUPS/home.meta" service)
+    systemctl start "$legacy" || fail "systemctl start $legacy failed"
+    assert_unit "$legacy" inactive success "verified identical: 67108864 bytes compared, 0 mismatches"
+    # A failed unit starts the failure report, which goes to the journal when
+    # there is no sendmail.
+    journalctl -q -o cat -u "qor-verify-failed@$missing.service" --no-pager |
+        grep -qF "$missing failed on " || fail "no failure report for $missing"
+    note "failure report: $(journalctl -q -o cat -u "qor-verify-failed@$missing.service" --no-pager | grep -F "$missing failed on ")"
 
     # The timer, enabled, with its calendar replaced by a moment from now.
-    local timer before
-    timer=$(unit_for "$PKG_BACKUPS/home.meta" timer)
-    before=$(systemctl show -P InvocationID "$unit")
-    mkdir -p "/run/systemd/system/$timer.d"
-    printf '[Timer]\nOnCalendar=\nRandomizedDelaySec=0\nOnActiveSec=1s\n' \
-        >"/run/systemd/system/$timer.d/now.conf"
-    systemctl daemon-reload
-    must systemctl enable --now "$timer"
-    wait_for "[ \"\$(systemctl show -P InvocationID $unit)\" != '$before' ] && [ \"\$(systemctl show -P ActiveState $unit)\" = inactive ]" 180
+    fire_timer "$(unit_for "$PKG_BACKUPS/home.meta" timer)" "$unit"
     assert_unit "$unit" inactive success "verified identical: 67108864 bytes compared, 0 mismatches"
     assert_left_only home home_snap
-    systemctl disable --now "$timer" >/dev/null 2>&1
 }
 system_case package-units t_package_units
+
+# Two volumes with kept snapshots and a backup each, in /srv/backups.
+two_volume_world() {
+    make_vg
+    make_origin_ext4 32m home
+    make_snapshot 16m qor_agent home_snap home
+    make_backup_of 1048576 home_snap home
+    make_origin_ext4 32m data
+    make_snapshot 16m qor_agent data_snap data
+    make_backup_of 1048576 data_snap data
+    mkdir -p "$PKG_BACKUPS" /var/lib/prometheus/node-exporter
+    cp "$scratch"/backup/*.meta "$scratch"/backup/*.data "$PKG_BACKUPS/"
+    printf 'backups = %s\n' "$PKG_BACKUPS" >/etc/qor/verify-all.conf
+}
+
+history_field() { # LINE-NUMBER FIELD: one field of a history line, as text
+    sed -n "${1}p" /var/lib/qor/verify-all/history.jsonl |
+        grep -oE "\"$2\":(\"[^\"]*\"|[^,}]*)" | cut -d: -f2- | tr -d '"'
+}
+
+# The nightly pass over every volume, started by its timer: both verified
+# identical, the history and the metrics written, nothing left behind. Then
+# a pass stopped during a restore: the stop reaches the verification, which
+# removes its scratch LV, and the history records the interrupted run.
+t_verify_all() {
+    package_install
+    trap 'package_remove; _case_cleanup' EXIT
+    two_volume_world
+    local svc=qor-verify-all.service prom=/var/lib/prometheus/node-exporter/qor_verify_all.prom
+    fire_timer qor-verify-all.timer "$svc"
+    assert_eq "inactive success" "$(systemctl show -P ActiveState "$svc") $(systemctl show -P Result "$svc")" \
+        "$svc state and result"
+    assert_eq 2 "$(grep -c '"class":"identical"' /var/lib/qor/verify-all/history.jsonl)" \
+        "identical lines in the history"
+    note "history: $(cat /var/lib/qor/verify-all/history.jsonl)"
+    assert_eq "33554432 33554432" "$(history_field 1 bytes_compared) $(history_field 2 bytes_compared)" \
+        "bytes compared"
+    grep -q "^qor_verify_last_result{volume=\"$VG/home\",result=\"identical\"} 1\$" "$prom" ||
+        fail "no identical result for $VG/home in $prom"
+    grep -q "^qor_verify_last_success_timestamp_seconds{volume=\"$VG/data\"} $(history_field 2 start_time)\$" "$prom" ||
+        grep -q "^qor_verify_last_success_timestamp_seconds{volume=\"$VG/data\"} $(history_field 1 start_time)\$" "$prom" ||
+        fail "the last success of $VG/data is not its start time"
+    note "textfile: $(grep -v '^#' "$prom" | tr '\n' ';')"
+    assert_left_only data data_snap home home_snap
+
+    # A progress request and a stop while the first restore sleeps.
+    mkdir -p "/run/systemd/system/$svc.d"
+    printf '[Service]\nEnvironment=QOR_FAKE_RESTORE_SLEEP=300\n' >"/run/systemd/system/$svc.d/slow.conf"
+    systemctl daemon-reload
+    must systemctl start --no-block "$svc"
+    wait_for "pgrep -f 'qor_restore --meta' >/dev/null" 120 || return
+    wait_for "lvs --noheadings -o lv_name $VG | grep -q _qorverify" 60 || return
+    systemctl kill --kill-whom=main -s USR1 "$svc"
+    wait_for "journalctl -q -o cat -u $svc --no-pager | grep -q 'progress: restoring'" 60
+    systemctl stop "$svc"
+    note "after the stop: $(systemctl show -P ActiveState "$svc")/$(systemctl show -P Result "$svc")"
+    note "history: $(tail -n 1 /var/lib/qor/verify-all/history.jsonl)"
+    assert_eq "could-not-verify" "$(history_field 3 class)" "class of the stopped run"
+    assert_eq "verification failed: interrupted by SIGTERM" "$(history_field 3 verdict)" \
+        "verdict of the stopped run"
+    assert_left_only data data_snap home home_snap
+}
+system_case package-verify-all t_verify_all
