@@ -1,5 +1,5 @@
-# The scratch LV as real LVM makes it: rounded up to whole extents, refused
-# when the group has no room, never reused when it already exists.
+# The scratch LV as real LVM makes it: rounded up to whole extents, never
+# reused when it already exists, refused when the group has no room.
 
 # A 61 MiB origin in a group of 1 MiB extents, restored into a group of 4 MiB
 # extents: the scratch LV is 3 MiB larger than the source, and only the
@@ -19,27 +19,21 @@ t_rounded_up() {
 }
 system_case scratch-rounded-up-to-extents t_rounded_up
 
-t_no_free_extents() {
+t_scratch_exists_or_no_room() {
     make_vg
-    make_origin_ext4 64m
-    make_snapshot 32m
+    make_origin_ext4 32m
+    make_snapshot 16m
     make_backup_of 1048576
+    must lvcreate -y -n home_qorverify -L 32m "$VG"
+    run_verifier --meta "$meta"
+    assert_failed "cannot create the restore target: $VG/home_qorverify already exists; refusing to overwrite it"
+    assert_left_only home home_qorverify home_snap
+
+    must lvremove -f -y "$VG/home_qorverify"
     must lvcreate -y -l 100%FREE -n filler "$VG"
-    quote lvcreate -y -n home_qorverify -L 65536K "$VG"
+    quote lvcreate -y -n home_qorverify -L 32768K "$VG"
     run_verifier --meta "$meta"
     assert_failed_like "cannot create the restore target: could not create LV $VG/home_qorverify: .*insufficient free space"
     assert_left_only filler home home_snap
 }
-system_case scratch-no-free-extents t_no_free_extents
-
-t_scratch_exists() {
-    make_vg
-    make_origin_ext4 64m
-    make_snapshot 32m
-    make_backup_of 1048576
-    must lvcreate -y -n home_qorverify -L 64m "$VG"
-    run_verifier --meta "$meta"
-    assert_failed "cannot create the restore target: $VG/home_qorverify already exists; refusing to overwrite it"
-    assert_left_only home home_qorverify home_snap
-}
-system_case scratch-already-exists t_scratch_exists
+system_case scratch-exists-or-no-room t_scratch_exists_or_no_room
