@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Input that others control cannot steer the run: a forged line in a .meta or
+# in a tool's output, a link or special file where a file is expected, a
+# descriptor or PATH entry left by whoever started the verifier.
+# shellcheck source=tests/integration/lib.sh
+. "$(dirname "$0")/lib.sh"
+
+# wrap_tools DIR TOOL...: scripts in DIR that note which of the descriptors 7
+# and 8 they hold (in DIR/fds), then run the stand-in of that name.
+wrap_tools() {
+    local dir=$1 tool real
+    shift
+    mkdir -p "$dir"
+    for tool in "$@"; do
+        real=$(command -v "$tool")
+        printf '#!/bin/sh\necho %s >>"%s/fds.calls"\nfor fd in 7 8; do [ -e /proc/$$/fd/$fd ] && echo "%s $fd"; done >>"%s/fds"\nexec "%s" "$@"\n' \
+            "$tool" "$dir" "$tool" "$dir" "$real" >"$dir/$tool"
+        chmod +x "$dir/$tool"
+    done
+}
+
+# Every child starts with descriptors 0-2 only, and an empty or relative PATH
+# entry never runs a program from the working directory.
+t_children() {
+    world_setup
+    wrap_tools "$scratch/wrap" lvs lvcreate lvremove qor_restore
+    printf 'secret\n' >"$scratch/secret"
+    mkdir "$scratch/cwd"
+    printf '#!/bin/sh\ntouch "%s/trap-ran"\nexit 1\n' "$scratch" >"$scratch/cwd/lvs"
+    chmod +x "$scratch/cwd/lvs"
+    PATH="$scratch/wrap:$PATH" run_verifier --meta "$meta" 7<"$scratch/secret" 8>>"$scratch/secret"
+    assert_verdict_identical 8388608
+    assert_eq 6 "$(grep -c '' "$scratch/wrap/fds.calls" 2>/dev/null)" "wrapped tools run"
+    assert_eq "" "$(cat "$scratch/wrap/fds" 2>/dev/null)" "descriptors 7 and 8 in the children"
+    (
+        cd "$scratch/cwd" || exit 1
+        PATH=":.:cwd:$PATH" run_verifier --meta "$meta"
+        assert_verdict_identical 8388608
+        exit "$case_failed"
+    ) || fail "the run with empty and relative PATH entries"
+    assert_missing "$scratch/trap-ran"
+    assert_world_clean
+}
+
+run_case "children get no inherited descriptor and no PATH entry of the working directory" t_children
+finish
