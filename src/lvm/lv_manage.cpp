@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/interrupt.h"
 #include "common/text.h"
 #include "common/tool_output.h"
 #include "lvm/command_runner.h"
@@ -51,15 +52,29 @@ int lv_create(const char* vg, const char* lv, std::uint64_t size_bytes, char* er
         text_copy(err, err_size, BAD_NAME);
         return -1;
     }
+    // Once started, lvcreate runs to its end: killed after it committed its
+    // metadata, it would leave a volume behind that no one removes or names.
+    // So an interruption that came first keeps it from starting, and one that
+    // comes while it runs waits for it.
+    if (interrupt_should_abort()) {
+        text_copy(err, err_size, "interrupted before lvcreate ran");
+        return -1;
+    }
+    InterruptShield shield;
     char size_arg[SIZE_ARG_SIZE];
     text_format(size_arg, sizeof size_arg, "%lluK", size_in_kib(size_bytes));
     const char* argv[] = {"lvcreate", "-y", "-n", lv, "-L", size_arg, vg, nullptr};
     char out[CREATE_OUT_SIZE] = "";
-    if (run_command_succeeded(argv, CREATE_TIMEOUT_SECONDS, out, sizeof out)) return 0;
+    CommandResult result{};
+    const int ran = run_command(argv, nullptr, CREATE_TIMEOUT_SECONDS, RUN_CAPTURE_OUTPUT, out,
+                                sizeof out, &result);
+    if (ran == 0 && result.exit_code == 0) return 0;
     tool_output_trim(out);  // the sentence is quoted in one log line
     text_format(err, err_size, "could not create LV %s/%s: %.400s", vg, lv,
                 out[0] != '\0' ? out : "lvcreate failed");
-    return -1;
+    // Killed by a signal (its deadline among them), lvcreate may have got as
+    // far as making the volume.
+    return ran == 0 && result.exit_code < 0 ? LV_CREATE_UNFINISHED : -1;
 }
 
 int lv_remove(const char* vg, const char* lv, char* err, std::size_t err_size) {

@@ -68,11 +68,17 @@ int target_create_lv(std::uint64_t size_bytes, RestoreTarget* target, char* err,
                     target->lv);
         return -1;
     }
-    if (lv_create(target->vg, target->lv, size_bytes, err, err_size) != 0) return -1;
-    text_format(target->path, sizeof target->path, "/dev/%s/%s", target->vg, target->lv);
-    target->is_lv = 1;
-    target->valid = 1;
-    return 0;
+    const int created = lv_create(target->vg, target->lv, size_bytes, err, err_size);
+    // An lvcreate killed half-way may have made the volume: it was absent just
+    // before, so one found now is ours, and the record lets clean-up remove it.
+    if (created == 0 ||
+        (created == LV_CREATE_UNFINISHED &&
+         lv_lookup(target->vg, target->lv, &info, lookup_err, sizeof lookup_err) == 0)) {
+        text_format(target->path, sizeof target->path, "/dev/%s/%s", target->vg, target->lv);
+        target->is_lv = 1;
+        target->valid = 1;
+    }
+    return created == 0 ? 0 : -1;
 }
 
 }  // namespace
@@ -99,7 +105,7 @@ int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint
                     RESTORE_TARGET_SUFFIX);
     }
     if (target_create_lv(size_bytes, target, err, err_size) != 0) {
-        *target = RestoreTarget{};
+        if (!target->valid) *target = RestoreTarget{};
         return -1;
     }
     return 0;

@@ -19,7 +19,9 @@ struct RestoreTarget {
 
 // Chooses the target (target_file, target_lv "<vg>/<lv>", or the default LV
 // "<origin>_qorverify" in vg_name), refuses one that exists, and creates an LV
-// of size_bytes. 0, or -1 with one sentence in err and nothing created.
+// of size_bytes. 0, or -1 with one sentence in err and nothing created, except
+// when lvcreate was killed after making the LV: then the record stays valid,
+// so that remove_restore_target removes it.
 int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint64_t size_bytes,
                            const char* target_lv, const char* target_file, RestoreTarget* target,
                            char* err, std::size_t err_size);

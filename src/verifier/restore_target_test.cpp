@@ -111,6 +111,24 @@ TEST(RestoreTarget, PassesLookupAndCreateFailuresThrough) {
     }
 }
 
+// An lvcreate killed by a signal may have made the LV; one that is there now
+// was absent just before, so the record lets clean-up remove it.
+TEST(RestoreTarget, LvLeftByAKilledLvcreateIsRemovedAfterwards) {
+    FakeToolDir bin;
+    bin.add_tool("lvs", "[ -e '" + bin.dir() +
+                            "/made' ] || { echo '  Failed to find logical volume' >&2; exit 5; }\n"
+                            "echo '  vg0|home_qorverify|-wi-a-----|1024|linear||253|3'");
+    bin.add_tool("lvcreate", "touch '" + bin.dir() + "/made'; kill -KILL $$");
+    bin.add_tool("lvremove", "exit 0");
+    Prepared p = prepare("home", nullptr, nullptr);
+    EXPECT_EQ(p.result, -1);
+    EXPECT_EQ(p.err, "could not create LV vg0/home_qorverify: lvcreate failed");
+    EXPECT_EQ(p.target.valid, 1);
+    EXPECT_STREQ(p.target.path, "/dev/vg0/home_qorverify");
+    EXPECT_EQ(remove_restore_target(&p.target), 0);
+    EXPECT_EQ(bin.recorded_args("lvremove"), (Args{"-f", "-y", "vg0/home_qorverify"}));
+}
+
 TEST(RestoreTarget, FileTargetMustNotExist) {
     TestTempDir tmp;
     ASSERT_TRUE(tmp.ok());

@@ -253,6 +253,9 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
         text_format(msg, msg_size, "cannot create the restore target: %s", step_err);
         return 1;
     }
+    // A signal that came while the target was made stops the run before the
+    // restore starts; the scratch target goes as on any failure.
+    if (interrupt_should_abort()) return 1;
     // Zeroing the new LV is the first part of the restore, as far as
     // progress reports go.
     progress_set_phase(ProgressPhase::restoring);
