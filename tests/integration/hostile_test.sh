@@ -42,5 +42,25 @@ t_children() {
     assert_world_clean
 }
 
+# Only a regular .meta (or a link to one) is read: a FIFO does not stall the
+# run and a device is refused; "latest.meta" pointing at a backup still works.
+t_meta_kinds() {
+    world_setup
+    mkfifo "$scratch/fifo.meta"
+    ln -s /dev/zero "$scratch/zero.meta"
+    local path
+    for path in "$scratch/fifo.meta" "$scratch/zero.meta"; do
+        run_tool timeout 10 "$QOR_VERIFIER" --no-syslog --log-path "$scratch/log" --meta "$path"
+        assert_verdict_failed "cannot read $path"
+    done
+    assert_no_lvm_calls
+    mkdir "$scratch/latest"
+    ln -s "$meta" "$scratch/latest/home.meta"
+    run_verifier --meta "$scratch/latest/home.meta" --search-dir "$backup_dir"
+    assert_verdict_identical 8388608
+    assert_world_clean
+}
+
 run_case "children get no inherited descriptor and no PATH entry of the working directory" t_children
+run_case "a .meta is read only when it is a regular file" t_meta_kinds
 finish
