@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -166,13 +170,71 @@ TEST(RestoreTarget, RemovalOfLvAndFile) {
 
     TestTempDir tmp;
     const std::string path = tmp / "restored.img";
+    Prepared f = prepare("home", nullptr, path.c_str());
+    ASSERT_EQ(f.result, 0);
     ::close(::open(path.c_str(), O_CREAT | O_WRONLY, 0600));
-    RestoreTarget file{};
-    std::snprintf(file.path, sizeof file.path, "%s", path.c_str());
-    file.valid = 1;
-    remove_restore_target(&file);
+    char err[400];
+    ASSERT_EQ(restore_target_claim_file(&f.target, err, sizeof err), 0) << err;
+    remove_restore_target(&f.target);
     EXPECT_NE(::access(path.c_str(), F_OK), 0);
-    remove_restore_target(&file);  // already gone: ignored
+    remove_restore_target(&f.target);  // already gone: ignored
+}
+
+// After the restore the file target must be a regular file, which is never
+// reached through a link; and clean-up removes the path only while it is
+// still that file, never one put in its place or made after a failed restore.
+TEST(RestoreTarget, FileTargetIsClaimedAndRemovedOnlyWhileItIsTheRestoredFile) {
+    TestTempDir tmp;
+    ASSERT_TRUE(tmp.ok());
+    const std::string path = tmp / "restored.img", victim = tmp / "victim";
+    std::ofstream(victim) << "victim";
+    // Prepares the target, lets `restore` put something at the path, claims
+    // and removes; returns the claim's result and sentence.
+    auto claim = [&](const std::function<void()>& restore, std::string* err) {
+        Prepared p = prepare("home", nullptr, path.c_str());
+        EXPECT_EQ(p.result, 0) << p.err;
+        restore();
+        char buf[400] = "junk";
+        int r = restore_target_claim_file(&p.target, buf, sizeof buf);
+        *err = buf;
+        remove_restore_target(&p.target);
+        return r;
+    };
+    std::string err;
+    EXPECT_EQ(claim([&] { ::symlink(victim.c_str(), path.c_str()); }, &err), -1);
+    EXPECT_EQ(err, path + " is a symbolic link after the restore; refusing to follow it");
+    EXPECT_TRUE(std::filesystem::is_symlink(path));  // not ours: left alone
+    ::unlink(path.c_str());
+    EXPECT_EQ(claim([&] { ::mkfifo(path.c_str(), 0600); }, &err), -1);
+    EXPECT_EQ(err, path + " is not a regular file after the restore");
+    EXPECT_TRUE(std::filesystem::exists(path));
+    ::unlink(path.c_str());
+    EXPECT_EQ(claim([] {}, &err), -1);
+    EXPECT_EQ(err, path + " does not exist after the restore");
+
+    // A file made after the (failed) restore was looked at is not ours.
+    Prepared late = prepare("home", nullptr, path.c_str());
+    char buf[400];
+    EXPECT_EQ(restore_target_claim_file(&late.target, buf, sizeof buf), -1);
+    std::ofstream(path) << "someone else's";
+    remove_restore_target(&late.target);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    ::unlink(path.c_str());
+
+    // The restored file replaced by another before clean-up: the other stays.
+    Prepared swapped = prepare("home", nullptr, path.c_str());
+    std::ofstream(path) << "restored";
+    ASSERT_EQ(restore_target_claim_file(&swapped.target, buf, sizeof buf), 0) << buf;
+    ::unlink(path.c_str());
+    std::ofstream(path) << "put in its place";
+    ::testing::internal::CaptureStderr();
+    remove_restore_target(&swapped.target);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                  "WARN  left " + path + " in place: it is no longer the file the restore wrote"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "victim");
 }
 
 TEST(RestoreTarget, FailedRemovalIsAWarning) {

@@ -11,6 +11,7 @@
 #include "common/interrupt.h"
 #include "common/progress.h"
 #include "common/text.h"
+#include "common/text_escape.h"
 #include "compare/block_compare.h"
 #include "compare/mounted_image.h"
 #include "compare/tree_compare.h"
@@ -267,9 +268,21 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
                     target->vg, target->lv, step_err);
         return 1;
     }
-    if (run_restore(opts.meta_path, opts.search_dir, target->path, opts.no_progress,
-                    opts.forward_argv, opts.forward_argc, step_err, sizeof step_err) != 0) {
-        text_format(msg, msg_size, "restore into %s failed: %s", target->path, step_err);
+    const int restored =
+        run_restore(opts.meta_path, opts.search_dir, target->path, opts.no_progress,
+                    opts.forward_argv, opts.forward_argc, step_err, sizeof step_err);
+    // Looked at as soon as the restore has ended, so that clean-up removes the
+    // file the restore left and nothing put in its place afterwards.
+    char claim_err[STEP_MSG_SIZE] = "";
+    const int claimed = restore_target_claim_file(target, claim_err, sizeof claim_err);
+    if (restored != 0) {
+        char shown[DEVICE_PATH_BYTES];
+        text_escape(shown, sizeof shown, target->path);
+        text_format(msg, msg_size, "restore into %s failed: %s", shown, step_err);
+        return 1;
+    }
+    if (claimed != 0) {
+        text_format(msg, msg_size, "cannot use the restored target: %s", claim_err);
         return 1;
     }
 

@@ -61,6 +61,25 @@ t_meta_kinds() {
     assert_world_clean
 }
 
+# A link put where the target file goes is never followed by the verifier:
+# the run fails without comparing through it, and the link is left alone.
+t_target_file_link() {
+    world_setup
+    local target="$scratch/restored.img" victim="$scratch/victim" real
+    printf 'victim\n' >"$victim"
+    real=$(command -v qor_restore)
+    mkdir "$scratch/wrap"
+    printf '#!/bin/sh\nln -s "%s" "%s"\nexec "%s" "$@"\n' "$victim" "$target" "$real" \
+        >"$scratch/wrap/qor_restore"
+    chmod +x "$scratch/wrap/qor_restore"
+    PATH="$scratch/wrap:$PATH" run_verifier --meta "$meta" --target-file "$target"
+    assert_verdict_failed \
+        "cannot use the restored target: $target is a symbolic link after the restore; refusing to follow it"
+    [ -L "$target" ] || fail "the link was removed"
+    assert_world_clean
+}
+
 run_case "children get no inherited descriptor and no PATH entry of the working directory" t_children
+run_case "a link put in place of --target-file is not followed" t_target_file_link
 run_case "a .meta is read only when it is a regular file" t_meta_kinds
 finish
