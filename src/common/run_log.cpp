@@ -15,6 +15,7 @@
 #include "common/dir_path.h"
 #include "common/options.h"
 #include "common/text.h"
+#include "common/text_escape.h"
 #include "common/unique_fd.h"
 #include "common/utc_timestamp.h"
 
@@ -36,6 +37,12 @@ int g_syslog_open = 0;
 std::uint64_t g_syslog_mask = 1;
 std::uint64_t g_file_mask = 1;
 std::FILE* g_file = nullptr;
+
+// A value from the command line as it may appear in a warning line.
+struct Shown {
+    explicit Shown(const char* value) { text_escape(text, sizeof text, value); }
+    char text[LOG_PATH_BYTES];
+};
 
 bool mask_selects(std::uint64_t mask, int categories) {
     return (static_cast<std::uint32_t>(mask) & static_cast<std::uint32_t>(categories)) != 0;
@@ -63,7 +70,7 @@ std::uint64_t parse_mask(const char* option, const char* value) {
     unsigned long mask = std::strtoul(value, &end, 0);
     if (end == value || *end != '\0') {
         std::fprintf(stderr, "warning: qor_runlog: invalid %s value '%s' -- using default 1\n",
-                     option, value);
+                     option, Shown(value).text);
         return 1;
     }
     return mask;
@@ -95,7 +102,7 @@ void open_log_file(const char* dir, const char* base_name) {
         std::fprintf(stderr,
                      "warning: qor_runlog: could not create log directory '%s' -- continuing "
                      "without logfile\n",
-                     dir);
+                     Shown(dir).text);
         return;
     }
     std::size_t dir_len = std::strlen(dir);
@@ -109,7 +116,7 @@ void open_log_file(const char* dir, const char* base_name) {
         std::fprintf(
             stderr,
             "warning: qor_runlog: could not open logfile '%s' -- continuing without logfile\n",
-            path);
+            Shown(path).text);
     }
 }
 

@@ -186,12 +186,13 @@ TEST_F(RunLogDeathTest, CreatesMissingParentsWithOrWithoutTrailingSlash) {
 }
 
 TEST_F(RunLogDeathTest, WarnsWhenTheDirectoryIsARegularFile) {
-    std::string file = tmp / "plain";
+    // The name as typed, escaped: it may hold a line end.
+    std::string file = tmp / "pla\nin";
     std::ofstream(file) << "x";
     TestArgv args{"--no-syslog", "--log-path", file.c_str()};
     EXPECT_EXIT(run_and_exit(args, "qor_verifier", 0), ExitedWithCode(0),
-                "^warning: qor_runlog: could not create log directory '" + file +
-                    "' -- continuing without logfile\n$");
+                "^warning: qor_runlog: could not create log directory '" + tmp.path() +
+                    "/pla\\\\nin' -- continuing without logfile\n$");
 }
 
 TEST_F(RunLogDeathTest, WarnsWhenTheFileCannotBeOpened) {

@@ -5,6 +5,9 @@
 
 namespace qor {
 
+// What lv_create and lv_remove say about a name lv_name_valid refuses.
+inline constexpr const char* LV_NAME_REFUSED = "invalid volume group or logical volume name";
+
 // 1 when name is a volume group or LV name LVM accepts (1 to 126 characters,
 // first a letter or digit, then letters, digits, "+", "-", "." and "_"), else 0.
 int lv_name_valid(const char* name);

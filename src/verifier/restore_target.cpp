@@ -68,6 +68,12 @@ int target_split_lv(const char* target_lv, RestoreTarget* target, char* err, std
 // Creates vg/lv after making sure it does not exist yet.
 int target_create_lv(std::uint64_t size_bytes, RestoreTarget* target, char* err,
                      std::size_t err_size) {
+    // Checked before the look-up too, so that no name from the command line
+    // reaches lvs as an option word or a message.
+    if (!lv_name_valid(target->vg) || !lv_name_valid(target->lv)) {
+        text_copy(err, err_size, LV_NAME_REFUSED);
+        return -1;
+    }
     LvInfo info;
     char lookup_err[300] = "";
     int found = lv_lookup(target->vg, target->lv, &info, lookup_err, sizeof lookup_err);

@@ -74,6 +74,8 @@ TEST(RestoreTarget, NamedLvForms) {
         {"vg/" + lv128, "logical volume name too long"},
         // The second "/" stays in the LV name, which LVM would refuse.
         {"vg/a/b", "invalid volume group or logical volume name"},
+        // Refused before lvs runs: it would read the word as an option.
+        {"-vg/lv", "invalid volume group or logical volume name"},
     };
     for (auto& c : cases) {
         Prepared p = prepare("home", c.target_lv.c_str(), nullptr);
@@ -84,6 +86,7 @@ TEST(RestoreTarget, NamedLvForms) {
     Prepared ok = prepare("home", (vg127 + "/scratch").c_str(), nullptr);
     EXPECT_EQ(ok.result, -1);  // passes the length check, then LVM refuses the name
     EXPECT_EQ(ok.err, "invalid volume group or logical volume name");
+    EXPECT_FALSE(bin.ran("lvs"));
     Prepared named = prepare("home", "data/scratch", nullptr);
     ASSERT_EQ(named.result, 0) << named.err;
     EXPECT_STREQ(named.target.path, "/dev/data/scratch");

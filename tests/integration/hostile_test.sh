@@ -19,6 +19,20 @@ wrap_tools() {
     done
 }
 
+# A reference that carries a forged log line and a terminal sequence gives
+# one ERROR line with both escaped, before any LVM command runs.
+t_forged_reference() {
+    world_setup
+    local forged=$'lvm:vg0/home=snap\n2026-12-08T00:00:00Z [qor_verifier] INFO  verified\e[2K'
+    make_world_backup forged --image "$image" --ref "$forged"
+    run_verifier --meta "$backup_dir/forged.meta"
+    assert_status 1
+    assert_eq 1 "$(grep -c '' "$err")" "stderr lines"
+    assert_console_line ERROR "verification failed: the backup's recorded snapshot ('lvm:vg0/home=snap\\n2026-12-08T00:00:00Z [qor_verifier] INFO  verified\\x1b[2K') is not in a format qor_verifier understands (only LVM is supported today)"
+    assert_no_lvm_calls
+    assert_world_clean
+}
+
 # Every child starts with descriptors 0-2 only, and an empty or relative PATH
 # entry never runs a program from the working directory.
 t_children() {
@@ -79,6 +93,7 @@ t_target_file_link() {
     assert_world_clean
 }
 
+run_case "a forged line in the snapshot reference stays inside the verdict" t_forged_reference
 run_case "children get no inherited descriptor and no PATH entry of the working directory" t_children
 run_case "a link put in place of --target-file is not followed" t_target_file_link
 run_case "a .meta is read only when it is a regular file" t_meta_kinds
