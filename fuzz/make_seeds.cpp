@@ -123,10 +123,25 @@ const TextSeed TEXT_SEEDS[] = {
     {"options/flag-with-value", "--keep-restored=yes\0extra\0-\0--remove-snapshot-after"sv},
     {"options/logging-and-help", "--log-path\0/var/log/qor\0--no-syslog\0--help"sv},
     {"options/value-missing", "--meta"},
+    // The first byte is the buffer size less one.
+    {"text_escape/forged-line",
+     "\xff"
+     "snap\n2026-12-08T00:00:00Z [qor_verifier] INFO  verified identical: 1 bytes"sv},
+    {"text_escape/controls-and-broken-utf8",
+     "\x20"
+     "\x1b[31m\x7f\xc3\x28\xed\xa0\x80\xc2\x9b\\\0"sv},
+    {"text_escape/cut-inside-a-character",
+     "\x05"
+     "ab\xe2\x82\xac\xf0\x9f\x98\x80"sv},
+    {"text_escape/diff-lines",
+     "\xff"
+     "Only in /a: x\r\nFiles /a/y and /b/y differ\n\n\tz"sv},
 };
 
 void seeds_texts(const std::string& root) {
-    for (const char* dir : {"snapshot_ref", "lv_parse_row", "options"}) corpus_dir(root, dir);
+    for (const char* dir : {"snapshot_ref", "lv_parse_row", "options", "text_escape"}) {
+        corpus_dir(root, dir);
+    }
     for (const TextSeed& seed : TEXT_SEEDS) write_bytes(root + "/" + seed.path, seed.bytes);
     // Names of 127 characters are the longest a reference may hold.
     const std::string n127(127, 'a');

@@ -13,9 +13,10 @@ inline constexpr int CHILD_EXEC_FAILED = 127;
 // -1 for one that was ended by a signal.
 int child_exit_code(int wait_status);
 
-// One child process, running a program found through PATH in a process group
-// of its own, so that a Ctrl-C at the terminal does not reach it and a kill of
-// its group reaches all it started. Owns the pid and, where the kernel offers
+// One child process, running a program found through the absolute entries of
+// PATH in a process group of its own, so that a Ctrl-C at the terminal does not
+// reach it and a kill of its group reaches all it started. It gets descriptors
+// 0, 1 and 2 only. Owns the pid and, where the kernel offers
 // one, a pidfd that becomes readable when the child ends. The child is reaped
 // at the latest in the destructor, so no path leaves a zombie behind.
 class ChildProcess {

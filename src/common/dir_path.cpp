@@ -11,7 +11,7 @@ namespace qor {
 namespace {
 
 constexpr std::size_t DIR_PATH_BYTES = 1100;
-constexpr mode_t DIR_MODE = 0777;  // the umask decides the real permissions
+constexpr mode_t DIR_MODE = 0750;  // others get nothing, whatever the umask says
 
 bool path_is_directory(const char* path) {
     struct stat st;
@@ -38,9 +38,15 @@ int make_dir_path(const char* path) {
     char copy[DIR_PATH_BYTES];
     std::memcpy(copy, path, length + 1);
 
+    // The umask is cleared only around the mkdir calls, so that a permissive
+    // one (000 under some cron set-ups) cannot open the directories to all;
+    // the program is single-threaded, so nothing else creates files meanwhile.
+    const mode_t caller_mask = ::umask(0);
     if (copy[0] != '\0') make_parents(copy);
-    if (::mkdir(copy, DIR_MODE) == 0) return 0;
-    int err = errno;
+    const int made = ::mkdir(copy, DIR_MODE);
+    const int err = errno;
+    ::umask(caller_mask);
+    if (made == 0) return 0;
     if (err == EEXIST) return path_is_directory(copy) ? 0 : ERR_EXISTS;
     return err_from_errno(err);
 }

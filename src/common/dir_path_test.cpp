@@ -33,16 +33,22 @@ TEST(MakeDirPath, AcceptsTrailingSlash) {
     EXPECT_TRUE(fs::is_directory(tmp / "x/y"));
 }
 
-TEST(MakeDirPath, AppliesUmaskToMode0777) {
+TEST(MakeDirPath, CreatesEveryDirectoryAs0750WhateverTheUmask) {
     TestTempDir tmp;
     ASSERT_TRUE(tmp.ok());
-    mode_t old = ::umask(027);
-    int rc = make_dir_path((tmp / "m").c_str());
-    ::umask(old);
-    ASSERT_EQ(rc, 0);
-    struct stat st;
-    ASSERT_EQ(::stat((tmp / "m").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0750u);
+    for (mode_t mask : {mode_t{0}, mode_t{027}, mode_t{077}}) {
+        const std::string top = tmp / ("m" + std::to_string(mask));
+        mode_t old = ::umask(mask);
+        int rc = make_dir_path((top + "/sub").c_str());
+        mode_t after = ::umask(old);
+        ASSERT_EQ(rc, 0);
+        EXPECT_EQ(after, mask);  // the caller's umask is back
+        for (const std::string& dir : {top, top + "/sub"}) {
+            struct stat st;
+            ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0750u) << dir << " umask " << mask;
+        }
+    }
 }
 
 TEST(MakeDirPath, ReportsFailures) {

@@ -1,6 +1,7 @@
 #include "common/file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,21 @@ int file_open_read(const char* path, UniqueFd* fd) {
     if (path == nullptr) return ERR_INVALID;
     fd->reset(::open(path, O_RDONLY));
     if (!fd->is_open()) return err_from_errno(errno);
+    return 0;
+}
+
+int file_open_regular(const char* path, UniqueFd* fd) {
+    if (fd == nullptr) return ERR_INVALID;
+    fd->reset();
+    if (path == nullptr) return ERR_INVALID;
+    // No controlling terminal either, should the path name one.
+    fd->reset(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd->is_open()) return err_from_errno(errno);
+    struct stat st;
+    if (::fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fd->reset();
+        return ERR_GENERIC;
+    }
     return 0;
 }
 

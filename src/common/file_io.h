@@ -15,6 +15,12 @@ namespace qor {
 // left as the failed open set it, for callers that quote the system's text.
 int file_open_read(const char* path, UniqueFd* fd);
 
+// Opens path read-only into *fd for a file that must be a regular one (a
+// symbolic link to one is fine): non-blocking, so that a FIFO cannot stall
+// the open, and closed again unless fstat says regular file. Returns 0, the
+// mapped code of a failed open, or ERR_GENERIC for any other kind of file.
+int file_open_regular(const char* path, UniqueFd* fd);
+
 // One positioned read of up to count bytes at offset. Returns 0 and stores the
 // number of bytes read in *got (when got is not null; a short read is not an
 // error here), or the mapped error code of the failed read.

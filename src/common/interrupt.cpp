@@ -23,7 +23,14 @@ void interrupt_install() {
     sa.sa_handler = interrupt_record;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
-    for (int signum : {SIGINT, SIGTERM, SIGHUP}) sigaction(signum, &sa, nullptr);
+    for (int signum : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored when we started (nohup; SIGINT in a background job
+        // of a non-interactive shell) stays ignored, and the restore and every
+        // tool inherit that through exec.
+        struct sigaction current {};
+        if (sigaction(signum, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(signum, &sa, nullptr);
+    }
 }
 
 int interrupt_pending() {

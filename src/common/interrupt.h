@@ -6,7 +6,8 @@
 namespace qor {
 
 // Installs the recording handler for SIGINT, SIGTERM and SIGHUP (without
-// SA_RESTART, so that blocking waits return early and look at the flag).
+// SA_RESTART, so that blocking waits return early and look at the flag); a
+// signal that is ignored already is left ignored.
 void interrupt_install();
 
 // The signal number recorded, or 0 when none arrived.

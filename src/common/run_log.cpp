@@ -1,5 +1,7 @@
 #include "common/run_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -13,6 +15,8 @@
 #include "common/dir_path.h"
 #include "common/options.h"
 #include "common/text.h"
+#include "common/text_escape.h"
+#include "common/unique_fd.h"
 #include "common/utc_timestamp.h"
 
 namespace qor {
@@ -33,6 +37,12 @@ int g_syslog_open = 0;
 std::uint64_t g_syslog_mask = 1;
 std::uint64_t g_file_mask = 1;
 std::FILE* g_file = nullptr;
+
+// A value from the command line as it may appear in a warning line.
+struct Shown {
+    explicit Shown(const char* value) { text_escape(text, sizeof text, value); }
+    char text[LOG_PATH_BYTES];
+};
 
 bool mask_selects(std::uint64_t mask, int categories) {
     return (static_cast<std::uint32_t>(mask) & static_cast<std::uint32_t>(categories)) != 0;
@@ -60,7 +70,7 @@ std::uint64_t parse_mask(const char* option, const char* value) {
     unsigned long mask = std::strtoul(value, &end, 0);
     if (end == value || *end != '\0') {
         std::fprintf(stderr, "warning: qor_runlog: invalid %s value '%s' -- using default 1\n",
-                     option, value);
+                     option, Shown(value).text);
         return 1;
     }
     return mask;
@@ -71,27 +81,42 @@ const char* log_base_name(const char* program_name) {
     return std::strncmp(program_name, SUITE_PREFIX, n) == 0 ? program_name + n : program_name;
 }
 
+// The log file, for appending, only when it is a regular file of its own:
+// a link put in its place is not followed, a FIFO does not stall the start
+// (non-blocking), and close-on-exec keeps it from the tools run as children.
+// Created 0640, less what the umask takes away.
+std::FILE* log_file_open(const char* path) {
+    constexpr mode_t LOG_FILE_MODE = 0640;
+    UniqueFd fd(
+        ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+               LOG_FILE_MODE));
+    struct stat st;
+    if (!fd.is_open() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    std::FILE* file = ::fdopen(fd.get(), "a");
+    if (file != nullptr) fd.release();
+    return file;
+}
+
 void open_log_file(const char* dir, const char* base_name) {
     if (make_dir_path(dir) != 0) {
         std::fprintf(stderr,
                      "warning: qor_runlog: could not create log directory '%s' -- continuing "
                      "without logfile\n",
-                     dir);
+                     Shown(dir).text);
         return;
     }
     std::size_t dir_len = std::strlen(dir);
     const char* sep = (dir_len > 0 && dir[dir_len - 1] == '/') ? "" : "/";
     char path[LOG_PATH_BYTES];
     int n = text_format(path, sizeof path, "%s%s%s.log", dir, sep, base_name);
-    // A cut path names some other file; never append to that. Close-on-exec,
-    // so the tools run as children do not inherit the log.
+    // A cut path names some other file; never append to that.
     bool fits = n >= 0 && static_cast<std::size_t>(n) < sizeof path;
-    g_file = fits ? std::fopen(path, "ae") : nullptr;
+    g_file = fits ? log_file_open(path) : nullptr;
     if (g_file == nullptr) {
         std::fprintf(
             stderr,
             "warning: qor_runlog: could not open logfile '%s' -- continuing without logfile\n",
-            path);
+            Shown(path).text);
     }
 }
 

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -88,6 +90,43 @@ TEST_F(RunLogDeathTest, AppendsToAnExistingFile) {
               (Lines{"earlier", "started", "stopped exit=0"}));
 }
 
+[[noreturn]] void run_with_umask_and_exit(TestArgv& args, mode_t mask) {
+    ::umask(mask);
+    ::alarm(5);  // an open that blocks ends the child instead of the test
+    run_and_exit(args, "qor_verifier", 0);
+}
+
+// The log file is a regular file of its own: never a link followed to a
+// victim, never a FIFO waited on, and neither it nor the directories made for
+// it writable by others, whatever the umask.
+TEST_F(RunLogDeathTest, OpensOnlyARegularFileOfItsOwnWithTightModes) {
+    const std::string deep = tmp / "var/qor";
+    TestArgv fresh{"--no-syslog", "--log-path", deep.c_str()};
+    EXPECT_EXIT(run_with_umask_and_exit(fresh, 0), ExitedWithCode(0), "^$");
+    struct stat st;
+    for (const std::string& dir : {tmp / "var", deep}) {
+        ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0750u) << dir;
+    }
+    ASSERT_EQ(::stat((deep + "/verifier.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    ASSERT_TRUE(fs::create_directory(log_dir()));
+    const std::string victim = tmp / "victim";
+    std::ofstream(victim) << "untouched\n";
+    ASSERT_EQ(::symlink(victim.c_str(), log_file().c_str()), 0);
+    TestArgv args{"--no-syslog", "--log-path", log_dir().c_str()};
+    const std::string warning = "^warning: qor_runlog: could not open logfile '" + log_file() +
+                                "' -- continuing without logfile\n$";
+    EXPECT_EXIT(run_with_umask_and_exit(args, 022), ExitedWithCode(0), warning);
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "untouched\n");
+
+    ASSERT_EQ(::unlink(log_file().c_str()), 0);
+    ASSERT_EQ(::mkfifo(log_file().c_str(), 0600), 0);
+    EXPECT_EXIT(run_with_umask_and_exit(args, 022), ExitedWithCode(0), warning);
+}
+
 TEST_F(RunLogDeathTest, ParsesFileMaskLikeStrtoulBaseZero) {
     struct Case {
         const char* value;
@@ -147,12 +186,13 @@ TEST_F(RunLogDeathTest, CreatesMissingParentsWithOrWithoutTrailingSlash) {
 }
 
 TEST_F(RunLogDeathTest, WarnsWhenTheDirectoryIsARegularFile) {
-    std::string file = tmp / "plain";
+    // The name as typed, escaped: it may hold a line end.
+    std::string file = tmp / "pla\nin";
     std::ofstream(file) << "x";
     TestArgv args{"--no-syslog", "--log-path", file.c_str()};
     EXPECT_EXIT(run_and_exit(args, "qor_verifier", 0), ExitedWithCode(0),
-                "^warning: qor_runlog: could not create log directory '" + file +
-                    "' -- continuing without logfile\n$");
+                "^warning: qor_runlog: could not create log directory '" + tmp.path() +
+                    "/pla\\\\nin' -- continuing without logfile\n$");
 }
 
 TEST_F(RunLogDeathTest, WarnsWhenTheFileCannotBeOpened) {

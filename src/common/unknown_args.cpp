@@ -1,22 +1,27 @@
 #include <cstring>
+#include <string_view>
 
 #include "common/console_log.h"
 #include "common/options.h"
 #include "common/run_log.h"
+#include "common/text_escape.h"
 
 namespace qor {
 namespace {
 
-// Shown on the console and kept in the run log alike. Callers pass literal
-// formats (checked at the call) that take exactly a precision and a word.
-void warn_word(const char* fmt, int precision, const char* word)
-    __attribute__((format(printf, 1, 0)));
+constexpr std::size_t SHOWN_WORD_BYTES = 512;  // the run log keeps 511 characters anyway
 
-void warn_word(const char* fmt, int precision, const char* word) {
+// Shown on the console and kept in the run log alike, with the word escaped:
+// an argument may hold a line end or a terminal control sequence.
+void warn_word(const char* fmt, std::string_view word) __attribute__((format(printf, 1, 0)));
+
+void warn_word(const char* fmt, std::string_view word) {
+    char shown[SHOWN_WORD_BYTES];
+    text_escape(shown, sizeof shown, word);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    runlog_log(RUNLOG_WARN, fmt, precision, word);
-    runlog_event(RUNLOG_CAT_RUN, fmt, precision, word);
+    runlog_log(RUNLOG_WARN, fmt, shown);
+    runlog_event(RUNLOG_CAT_RUN, fmt, shown);
 #pragma GCC diagnostic pop
 }
 
@@ -29,10 +34,6 @@ const OptionSpec* match_known(const OptionSpec* program_table, const char* word,
     if (entry == nullptr && runlog_ready() == 1)
         entry = option_match(runlog_options, word, inline_value);
     return entry;
-}
-
-int word_length(const char* word) {
-    return static_cast<int>(std::strlen(word));
 }
 
 }  // namespace
@@ -48,7 +49,7 @@ int warn_unknown_args(int argc, char** argv, const OptionSpec* program_table, in
         bool has_next = i + 1 < argc;
         if (word[0] != '-' || word[1] == '\0') {
             if (plain_words >= max_positionals) {
-                warn_word("unexpected argument '%.*s' ignored", word_length(word), word);
+                warn_word("unexpected argument '%s' ignored", word);
                 ++warnings;
             }
             ++plain_words;
@@ -64,12 +65,11 @@ int warn_unknown_args(int argc, char** argv, const OptionSpec* program_table, in
         }
         ++warnings;
         if (const char* eq = std::strchr(word, '='); eq != nullptr) {
-            warn_word("unknown option '%.*s=...' ignored", static_cast<int>(eq - word), word);
+            warn_word("unknown option '%s=...' ignored", std::string_view(word, eq - word));
         } else if (!has_next || argv[i + 1][0] == '-') {
-            warn_word("unknown option '%.*s' ignored", word_length(word), word);
+            warn_word("unknown option '%s' ignored", word);
         } else {
-            warn_word("unknown option '%.*s' ignored (with the value after it)", word_length(word),
-                      word);
+            warn_word("unknown option '%s' ignored (with the value after it)", word);
             ++i;
         }
     }

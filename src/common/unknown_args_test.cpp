@@ -64,6 +64,20 @@ TEST(WarnUnknownArgs, ReportsUnknownOptionsInTheirThreeForms) {
                           }));
 }
 
+// A word may hold a line end or a terminal sequence: it is shown escaped,
+// so the warning stays one line of its own.
+TEST(WarnUnknownArgs, ShowsWordsEscaped) {
+    TestArgv args{"--x\n2026-01-01T00:00:00Z [qor_verifier] INFO  y", "stray\x1b[2J"};
+    Scan s = scan(args, 0);
+    EXPECT_EQ(
+        s.warnings,
+        (Warnings{"unknown option '--x\\n2026-01-01T00:00:00Z [qor_verifier] INFO  y' ignored "
+                  "(with the value after it)"}));
+    TestArgv plain{"stray\x1b[2J\xff"};
+    EXPECT_EQ(scan(plain, 0).warnings,
+              Warnings{"unexpected argument 'stray\\x1b[2J\\xff' ignored"});
+}
+
 TEST(WarnUnknownArgs, FlagWithInlineValueIsUnknown) {
     TestArgv args{"--keep-restored=1", "-h=x"};
     Scan s = scan(args, 0);

@@ -12,7 +12,10 @@ namespace {
 // The child signals us the way an operator's Ctrl-C or systemd's stop would.
 class RunnerInterrupt : public ::testing::Test {
   protected:
+    // Default dispositions first: a test binary started as a background job of
+    // a non-interactive shell has SIGINT ignored, which interrupt_install keeps.
     void SetUp() override {
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
         interrupt_clear();
         interrupt_install();
     }

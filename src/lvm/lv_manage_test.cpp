@@ -82,15 +82,23 @@ TEST_F(LvManageWithFakeTools, InvalidNamesRunNoCommand) {
     EXPECT_FALSE(tools_.ran("lvremove"));
 }
 
-TEST_F(LvManageWithFakeTools, CreateFailureQuotesAllOutputLines) {
+// Every line is quoted, inside the one line of the sentence: line ends and
+// control bytes of the tool's output become visible escapes.
+TEST_F(LvManageWithFakeTools, CreateAndRemoveFailuresQuoteAllOutputLinesEscaped) {
     tools_.add_tool("lvcreate",
                     "echo '  Volume group \"vg0\" has insufficient free space.' >&2\n"
-                    "echo '  Run `vgdisplay` to check.'\n"
+                    "printf '  Run `vgdisplay` \\033[1mto check.\\n\\n'\n"
                     "exit 5");
     EXPECT_EQ(lv_create("vg0", "scratch", 4096, err_, sizeof err_), -1);
     EXPECT_STREQ(err_,
                  "could not create LV vg0/scratch:   Volume group \"vg0\" has insufficient free "
-                 "space.\n  Run `vgdisplay` to check.");
+                 "space.\\n  Run `vgdisplay` \\x1b[1mto check.");
+    tools_.add_tool("lvremove",
+                    "printf 'busy\\n2026-01-01T00:00:00Z [qor_verifier] INFO  x\\n'; exit 5");
+    EXPECT_EQ(lv_remove("vg0", "scratch", err_, sizeof err_), -1);
+    EXPECT_STREQ(
+        err_,
+        "could not remove LV vg0/scratch: busy\\n2026-01-01T00:00:00Z [qor_verifier] INFO  x");
 }
 
 TEST_F(LvManageWithFakeTools, CreateQuotesAtMost400Characters) {

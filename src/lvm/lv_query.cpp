@@ -146,14 +146,20 @@ int lv_lookup(const char* vg, const char* lv, LvInfo* info, char* err, std::size
         nullptr};
     char out[LVS_OUT_SIZE] = "";
     CommandResult result{};
-    if (run_lvs(argv, out, &result) != 0 || result.exit_code != 0) {
-        if (result.exit_code == CHILD_EXEC_FAILED) {
-            text_copy(err, err_size, LVS_MISSING);
-            return -1;
-        }
-        // A missing volume, a kill at the deadline and a failed start all read as absent.
-        return 1;
+    const int ran = run_lvs(argv, out, &result);
+    if (result.exit_code == CHILD_EXEC_FAILED) {
+        text_copy(err, err_size, LVS_MISSING);
+        return -1;
     }
+    // An lvs that never started or was killed (at its deadline, or because the
+    // run is being interrupted) has not said the volume is absent; reading it
+    // so would let the caller go on to create one of that name.
+    if (ran != 0 || result.exit_code < 0) {
+        text_copy(err, err_size,
+                  result.timed_out != 0 ? "lvs did not answer in time" : "lvs did not finish");
+        return -1;
+    }
+    if (result.exit_code != 0) return 1;  // lvs says the volume does not exist
 
     // Only a row of the volume asked for is its answer.
     char* save = nullptr;

@@ -18,9 +18,10 @@ struct LvInfo {
 };
 
 // Looks up vg/lv through lvs. 0: found, *info filled with the row of exactly
-// that volume. 1: not found or lvs failed ("%s/%s not found" in err only when
-// lvs ran but gave no row of it).
-// -1: lvs is not installed, sentence in err.
+// that volume. 1: not found, or lvs exited with an error ("%s/%s not found" in
+// err only when lvs ran but gave no row of it). -1: lvs is not installed,
+// could not start, or was killed before it answered (at its deadline or by an
+// interruption), sentence in err.
 int lv_lookup(const char* vg, const char* lv, LvInfo* info, char* err, std::size_t err_size);
 
 // Parses one "|"-separated lvs row of eight columns. 0 or -1.

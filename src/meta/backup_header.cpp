@@ -43,7 +43,7 @@ int header_validate(const BackupHeader& header, std::size_t got) {
 int read_backup_header(const char* path, BackupHeader* header) {
     if (header == nullptr) return ERR_INVALID;
     UniqueFd fd;
-    int rc = file_open_read(path, &fd);
+    int rc = file_open_regular(path, &fd);
     if (rc != 0) return rc;
 
     // Zero the whole record, guard byte included: a short file then reads as

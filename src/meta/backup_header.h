@@ -30,7 +30,8 @@ struct BackupHeader {
 };
 
 // Reads and validates the header of the .meta file at path into *header.
-// Returns 0, the mapped code of a failed open or read, ERR_FORMAT for a file
+// Returns 0, the mapped code of a failed open or read, ERR_GENERIC for a path
+// that is not a regular file (or a link to one), ERR_FORMAT for a file
 // that is not a backup header, or ERR_UNSUPPORTED for version 2 or higher.
 int read_backup_header(const char* path, BackupHeader* header);
 

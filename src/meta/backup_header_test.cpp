@@ -1,9 +1,11 @@
 #include "meta/backup_header.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -116,6 +118,34 @@ TEST_F(BackupHeaderTest, MapsOpenAndReadFailures) {
     EXPECT_EQ(read_backup_header(tmp_.path().c_str(), header_.get()), ERR_GENERIC);  // EISDIR
     EXPECT_EQ(read_backup_header(nullptr, header_.get()), ERR_INVALID);
     EXPECT_EQ(read(write_valid(100)), ERR_FORMAT);
+    EXPECT_EQ(open_fd_count(), before);
+}
+
+// Only a regular file is read as a header: a FIFO must not stall the run and
+// a device is refused before anything is read from it. A symbolic link to a
+// header works, as operators point "latest.meta" at the newest backup.
+using BackupHeaderDeathTest = BackupHeaderTest;
+TEST_F(BackupHeaderDeathTest, ReadsOnlyRegularFilesFollowingLinks) {
+    write_valid();
+    const std::string latest = tmp_ / "latest.meta", fifo = tmp_ / "fifo.meta";
+    ASSERT_EQ(::symlink(path_.c_str(), latest.c_str()), 0);
+    EXPECT_EQ(read_backup_header(latest.c_str(), header_.get()), 0);
+    EXPECT_EQ(header_->source_size, 0x0123456789ABCDEFULL);
+
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string zero_link = tmp_ / "zero.meta";
+    ASSERT_EQ(::symlink("/dev/zero", zero_link.c_str()), 0);
+    int before = open_fd_count();
+    for (const std::string& path : {fifo, zero_link, std::string("/dev/zero"), tmp_.path()}) {
+        // In a child with an alarm: a reader that blocks is killed, not waited for.
+        EXPECT_EXIT(
+            {
+                ::alarm(5);
+                std::exit(read_backup_header(path.c_str(), header_.get()) == ERR_GENERIC ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << path;
+    }
     EXPECT_EQ(open_fd_count(), before);
 }
 

@@ -1,13 +1,17 @@
 #include "verifier/restore_target.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "common/console_log.h"
 #include "common/interrupt.h"
 #include "common/text.h"
+#include "common/text_escape.h"
+#include "common/unique_fd.h"
 #include "lvm/lv_manage.h"
 #include "lvm/lv_query.h"
 
@@ -17,13 +21,21 @@ namespace {
 
 constexpr std::size_t NAME_MAX_CHARS = 127;
 constexpr int ORIGIN_PREFIX_MAX = 100;  // leaves room for the suffix within LVM's limit
+constexpr std::size_t PATH_SHOWN_BYTES = 600;
+
+// A path from the command line, made fit to stand in a message.
+struct ShownPath {
+    explicit ShownPath(const char* path) { text_escape(text, sizeof text, path); }
+    char text[PATH_SHOWN_BYTES];
+};
 
 int target_use_file(const char* path, RestoreTarget* target, char* err, std::size_t err_size) {
     // lstat, so that a dangling symbolic link is refused too: writing through
     // it would create a file elsewhere that this run would never remove.
     struct stat st;
     if (::lstat(path, &st) == 0) {
-        text_format(err, err_size, "%s already exists; refusing to overwrite it", path);
+        text_format(err, err_size, "%s already exists; refusing to overwrite it",
+                    ShownPath(path).text);
         return -1;
     }
     text_copy(target->path, sizeof target->path, path);
@@ -56,6 +68,12 @@ int target_split_lv(const char* target_lv, RestoreTarget* target, char* err, std
 // Creates vg/lv after making sure it does not exist yet.
 int target_create_lv(std::uint64_t size_bytes, RestoreTarget* target, char* err,
                      std::size_t err_size) {
+    // Checked before the look-up too, so that no name from the command line
+    // reaches lvs as an option word or a message.
+    if (!lv_name_valid(target->vg) || !lv_name_valid(target->lv)) {
+        text_copy(err, err_size, LV_NAME_REFUSED);
+        return -1;
+    }
     LvInfo info;
     char lookup_err[300] = "";
     int found = lv_lookup(target->vg, target->lv, &info, lookup_err, sizeof lookup_err);
@@ -68,14 +86,77 @@ int target_create_lv(std::uint64_t size_bytes, RestoreTarget* target, char* err,
                     target->lv);
         return -1;
     }
-    if (lv_create(target->vg, target->lv, size_bytes, err, err_size) != 0) return -1;
-    text_format(target->path, sizeof target->path, "/dev/%s/%s", target->vg, target->lv);
-    target->is_lv = 1;
-    target->valid = 1;
-    return 0;
+    const int created = lv_create(target->vg, target->lv, size_bytes, err, err_size);
+    // An lvcreate killed half-way may have made the volume: it was absent just
+    // before, so one found now is ours, and the record lets clean-up remove it.
+    if (created == 0 ||
+        (created == LV_CREATE_UNFINISHED &&
+         lv_lookup(target->vg, target->lv, &info, lookup_err, sizeof lookup_err) == 0)) {
+        text_format(target->path, sizeof target->path, "/dev/%s/%s", target->vg, target->lv);
+        target->is_lv = 1;
+        target->valid = 1;
+    }
+    return created == 0 ? 0 : -1;
+}
+
+// The directory part of a file target's path (".", "/" or the text before
+// its last "/") and the name within it.
+const char* target_split_path(const char* path, char* dir, std::size_t dir_size) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        text_copy(dir, dir_size, ".");
+        return path;
+    }
+    text_copy(dir, dir_size, std::string_view(path, slash == path ? 1 : slash - path));
+    return slash + 1;
+}
+
+// Deletes the claimed file through a descriptor of its directory, so that
+// the name checked is the name removed, and only while it is still that file.
+void target_remove_claimed_file(const RestoreTarget& target) {
+    char dir[sizeof target.path];
+    const char* name = target_split_path(target.path, dir, sizeof dir);
+    UniqueFd dir_fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat now;
+    struct stat claimed;
+    if (!dir_fd.is_open() || ::fstatat(dir_fd.get(), name, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fstat(target.file.get(), &claimed) != 0) {
+        return;  // already gone
+    }
+    if (now.st_dev != claimed.st_dev || now.st_ino != claimed.st_ino) {
+        runlog_log(RUNLOG_WARN, "left %s in place: it is no longer the file the restore wrote",
+                   ShownPath(target.path).text);
+        return;
+    }
+    ::unlinkat(dir_fd.get(), name, 0);
 }
 
 }  // namespace
+
+int restore_target_claim_file(RestoreTarget* target, char* err, std::size_t err_size) {
+    text_clear(err, err_size);
+    if (target == nullptr || !target->valid || target->is_lv) return 0;
+    const ShownPath shown(target->path);
+    // O_PATH opens nothing (no device or FIFO side effects); with O_NOFOLLOW
+    // a link yields a descriptor of the link itself.
+    UniqueFd file(::open(target->path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!file.is_open() || ::fstat(file.get(), &st) != 0) {
+        text_format(err, err_size, "%s does not exist after the restore", shown.text);
+        return -1;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        text_format(err, err_size, "%s is a symbolic link after the restore; refusing to follow it",
+                    shown.text);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        text_format(err, err_size, "%s is not a regular file after the restore", shown.text);
+        return -1;
+    }
+    target->file = std::move(file);
+    return 0;
+}
 
 int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint64_t size_bytes,
                            const char* target_lv, const char* target_file, RestoreTarget* target,
@@ -99,7 +180,7 @@ int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint
                     RESTORE_TARGET_SUFFIX);
     }
     if (target_create_lv(size_bytes, target, err, err_size) != 0) {
-        *target = RestoreTarget{};
+        if (!target->valid) *target = RestoreTarget{};
         return -1;
     }
     return 0;
@@ -116,8 +197,9 @@ int remove_restore_target(RestoreTarget* target) {
                        target->vg, target->lv, remove_err);
             return -1;
         }
-    } else {
-        ::unlink(target->path);  // a restore that never created the file is fine
+    } else if (target->file.is_open()) {
+        target_remove_claimed_file(*target);
+        target->file.reset();
     }
     return 0;
 }

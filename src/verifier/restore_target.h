@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/unique_fd.h"
+
 namespace qor {
 
 inline constexpr const char* RESTORE_TARGET_SUFFIX = "_qorverify";
@@ -15,16 +17,29 @@ struct RestoreTarget {
     char vg[128];
     char lv[128];
     std::int32_t valid;  // 1 once set up; removal does nothing while 0
+    // A file target: the regular file found there after the restore, the
+    // only one removal will delete. Held open (O_PATH), so that its inode
+    // number cannot pass to a file put in its place.
+    UniqueFd file;
 };
 
 // Chooses the target (target_file, target_lv "<vg>/<lv>", or the default LV
 // "<origin>_qorverify" in vg_name), refuses one that exists, and creates an LV
-// of size_bytes. 0, or -1 with one sentence in err and nothing created.
+// of size_bytes. 0, or -1 with one sentence in err and nothing created, except
+// when lvcreate was killed after making the LV: then the record stays valid,
+// so that remove_restore_target removes it.
 int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint64_t size_bytes,
                            const char* target_lv, const char* target_file, RestoreTarget* target,
                            char* err, std::size_t err_size);
 
-// Removes what prepare_restore_target set up; failures are logged as warnings.
+// After the restore, for a file target: remembers the file at the path when
+// it is a regular file (a link there is never followed), so that removal
+// deletes that file and nothing put in its place. 0 for an LV target or such
+// a file; -1 with one sentence in err when the path holds anything else.
+int restore_target_claim_file(RestoreTarget* target, char* err, std::size_t err_size);
+
+// Removes what prepare_restore_target set up (for a file target, only the
+// claimed file, and only while the path still names it); failures are logged as warnings.
 // Returns -1 when a scratch LV could not be removed, else 0. Runs to its end
 // even when the run is being interrupted.
 int remove_restore_target(RestoreTarget* target);

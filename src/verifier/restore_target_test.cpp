@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -70,6 +74,8 @@ TEST(RestoreTarget, NamedLvForms) {
         {"vg/" + lv128, "logical volume name too long"},
         // The second "/" stays in the LV name, which LVM would refuse.
         {"vg/a/b", "invalid volume group or logical volume name"},
+        // Refused before lvs runs: it would read the word as an option.
+        {"-vg/lv", "invalid volume group or logical volume name"},
     };
     for (auto& c : cases) {
         Prepared p = prepare("home", c.target_lv.c_str(), nullptr);
@@ -80,6 +86,7 @@ TEST(RestoreTarget, NamedLvForms) {
     Prepared ok = prepare("home", (vg127 + "/scratch").c_str(), nullptr);
     EXPECT_EQ(ok.result, -1);  // passes the length check, then LVM refuses the name
     EXPECT_EQ(ok.err, "invalid volume group or logical volume name");
+    EXPECT_FALSE(bin.ran("lvs"));
     Prepared named = prepare("home", "data/scratch", nullptr);
     ASSERT_EQ(named.result, 0) << named.err;
     EXPECT_STREQ(named.target.path, "/dev/data/scratch");
@@ -109,6 +116,24 @@ TEST(RestoreTarget, PassesLookupAndCreateFailuresThrough) {
         EXPECT_EQ(p.result, -1);
         EXPECT_EQ(p.err, "could not create LV vg0/home_qorverify:   Insufficient free space");
     }
+}
+
+// An lvcreate killed by a signal may have made the LV; one that is there now
+// was absent just before, so the record lets clean-up remove it.
+TEST(RestoreTarget, LvLeftByAKilledLvcreateIsRemovedAfterwards) {
+    FakeToolDir bin;
+    bin.add_tool("lvs", "[ -e '" + bin.dir() +
+                            "/made' ] || { echo '  Failed to find logical volume' >&2; exit 5; }\n"
+                            "echo '  vg0|home_qorverify|-wi-a-----|1024|linear||253|3'");
+    bin.add_tool("lvcreate", "touch '" + bin.dir() + "/made'; kill -KILL $$");
+    bin.add_tool("lvremove", "exit 0");
+    Prepared p = prepare("home", nullptr, nullptr);
+    EXPECT_EQ(p.result, -1);
+    EXPECT_EQ(p.err, "could not create LV vg0/home_qorverify: lvcreate failed");
+    EXPECT_EQ(p.target.valid, 1);
+    EXPECT_STREQ(p.target.path, "/dev/vg0/home_qorverify");
+    EXPECT_EQ(remove_restore_target(&p.target), 0);
+    EXPECT_EQ(bin.recorded_args("lvremove"), (Args{"-f", "-y", "vg0/home_qorverify"}));
 }
 
 TEST(RestoreTarget, FileTargetMustNotExist) {
@@ -148,13 +173,71 @@ TEST(RestoreTarget, RemovalOfLvAndFile) {
 
     TestTempDir tmp;
     const std::string path = tmp / "restored.img";
+    Prepared f = prepare("home", nullptr, path.c_str());
+    ASSERT_EQ(f.result, 0);
     ::close(::open(path.c_str(), O_CREAT | O_WRONLY, 0600));
-    RestoreTarget file{};
-    std::snprintf(file.path, sizeof file.path, "%s", path.c_str());
-    file.valid = 1;
-    remove_restore_target(&file);
+    char err[400];
+    ASSERT_EQ(restore_target_claim_file(&f.target, err, sizeof err), 0) << err;
+    remove_restore_target(&f.target);
     EXPECT_NE(::access(path.c_str(), F_OK), 0);
-    remove_restore_target(&file);  // already gone: ignored
+    remove_restore_target(&f.target);  // already gone: ignored
+}
+
+// After the restore the file target must be a regular file, which is never
+// reached through a link; and clean-up removes the path only while it is
+// still that file, never one put in its place or made after a failed restore.
+TEST(RestoreTarget, FileTargetIsClaimedAndRemovedOnlyWhileItIsTheRestoredFile) {
+    TestTempDir tmp;
+    ASSERT_TRUE(tmp.ok());
+    const std::string path = tmp / "restored.img", victim = tmp / "victim";
+    std::ofstream(victim) << "victim";
+    // Prepares the target, lets `restore` put something at the path, claims
+    // and removes; returns the claim's result and sentence.
+    auto claim = [&](const std::function<void()>& restore, std::string* err) {
+        Prepared p = prepare("home", nullptr, path.c_str());
+        EXPECT_EQ(p.result, 0) << p.err;
+        restore();
+        char buf[400] = "junk";
+        int r = restore_target_claim_file(&p.target, buf, sizeof buf);
+        *err = buf;
+        remove_restore_target(&p.target);
+        return r;
+    };
+    std::string err;
+    EXPECT_EQ(claim([&] { ::symlink(victim.c_str(), path.c_str()); }, &err), -1);
+    EXPECT_EQ(err, path + " is a symbolic link after the restore; refusing to follow it");
+    EXPECT_TRUE(std::filesystem::is_symlink(path));  // not ours: left alone
+    ::unlink(path.c_str());
+    EXPECT_EQ(claim([&] { ::mkfifo(path.c_str(), 0600); }, &err), -1);
+    EXPECT_EQ(err, path + " is not a regular file after the restore");
+    EXPECT_TRUE(std::filesystem::exists(path));
+    ::unlink(path.c_str());
+    EXPECT_EQ(claim([] {}, &err), -1);
+    EXPECT_EQ(err, path + " does not exist after the restore");
+
+    // A file made after the (failed) restore was looked at is not ours.
+    Prepared late = prepare("home", nullptr, path.c_str());
+    char buf[400];
+    EXPECT_EQ(restore_target_claim_file(&late.target, buf, sizeof buf), -1);
+    std::ofstream(path) << "someone else's";
+    remove_restore_target(&late.target);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    ::unlink(path.c_str());
+
+    // The restored file replaced by another before clean-up: the other stays.
+    Prepared swapped = prepare("home", nullptr, path.c_str());
+    std::ofstream(path) << "restored";
+    ASSERT_EQ(restore_target_claim_file(&swapped.target, buf, sizeof buf), 0) << buf;
+    ::unlink(path.c_str());
+    std::ofstream(path) << "put in its place";
+    ::testing::internal::CaptureStderr();
+    remove_restore_target(&swapped.target);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                  "WARN  left " + path + " in place: it is no longer the file the restore wrote"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "victim");
 }
 
 TEST(RestoreTarget, FailedRemovalIsAWarning) {

@@ -11,10 +11,12 @@
 #include "common/interrupt.h"
 #include "common/progress.h"
 #include "common/text.h"
+#include "common/text_escape.h"
 #include "compare/block_compare.h"
 #include "compare/mounted_image.h"
 #include "compare/tree_compare.h"
 #include "lvm/lv_manage.h"
+#include "lvm/lv_name.h"
 #include "lvm/lv_query.h"
 #include "meta/backup_header.h"
 #include "meta/snapshot_ref.h"
@@ -28,6 +30,11 @@ namespace {
 constexpr std::size_t STEP_MSG_SIZE = 400;
 constexpr std::size_t DEVICE_PATH_BYTES = 300;
 constexpr const char* SNAPSHOT_TAG = "qor_agent";
+constexpr std::size_t SHOWN_PATH_BYTES = 512;  // as long as the verdict's own buffer
+// The first 80 bytes of a refused reference, each of which may become a
+// four-character escape.
+constexpr std::size_t SHOWN_REF_CHARS = 80;
+constexpr std::size_t SHOWN_REF_BYTES = 4 * SHOWN_REF_CHARS + 1;
 
 // What compare_mounted answers besides a comparison's own result (negative:
 // failed, 0: identical, 1: different): which image could not be mounted, the
@@ -72,11 +79,21 @@ class ScratchTarget {
     Leftovers* leftovers_;
 };
 
-// The header and its recorded snapshot reference.
+// A reference LVM could not have written: refused by the parser, or naming
+// a group or volume LVM would refuse to create.
+bool snapshot_ref_is_unusable(const char* text, SnapshotRef* ref) {
+    return parse_snapshot_ref(text, ref) != 0 || !lvm_vg_name_is_allowed(ref->vg_name) ||
+           !lvm_lv_name_is_allowed(ref->origin_lv) || !lvm_lv_name_is_allowed(ref->snapshot_lv);
+}
+
+// The header and its recorded snapshot reference. The path and the raw
+// reference are outside text, escaped wherever they are shown.
 int load_snapshot_ref(const char* meta_path, BackupHeader* header, SnapshotRef* ref, char* msg,
                       std::size_t msg_size) {
     if (read_backup_header(meta_path, header) != 0) {
-        text_format(msg, msg_size, "cannot read %s", meta_path);
+        char shown[SHOWN_PATH_BYTES];
+        text_escape(shown, sizeof shown, meta_path);
+        text_format(msg, msg_size, "cannot read %s", shown);
         return 1;
     }
     const char* text = header->snapshot_ref();
@@ -86,11 +103,14 @@ int load_snapshot_ref(const char* meta_path, BackupHeader* header, SnapshotRef* 
                     "or predates qor_verifier's snapshot tracking) -- nothing to verify against");
         return 1;
     }
-    if (parse_snapshot_ref(text, ref) != 0) {
+    if (snapshot_ref_is_unusable(text, ref)) {
+        *ref = SnapshotRef{};
+        char shown[SHOWN_REF_BYTES];
+        text_escape(shown, sizeof shown, std::string_view(text, strnlen(text, SHOWN_REF_CHARS)));
         text_format(msg, msg_size,
-                    "the backup's recorded snapshot ('%.80s') is not in a format qor_verifier "
+                    "the backup's recorded snapshot ('%s') is not in a format qor_verifier "
                     "understands (only LVM is supported today)",
-                    text);
+                    shown);
         return 1;
     }
     return 0;
@@ -253,6 +273,9 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
         text_format(msg, msg_size, "cannot create the restore target: %s", step_err);
         return 1;
     }
+    // A signal that came while the target was made stops the run before the
+    // restore starts; the scratch target goes as on any failure.
+    if (interrupt_should_abort()) return 1;
     // Zeroing the new LV is the first part of the restore, as far as
     // progress reports go.
     progress_set_phase(ProgressPhase::restoring);
@@ -264,9 +287,21 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
                     target->vg, target->lv, step_err);
         return 1;
     }
-    if (run_restore(opts.meta_path, opts.search_dir, target->path, opts.no_progress,
-                    opts.forward_argv, opts.forward_argc, step_err, sizeof step_err) != 0) {
-        text_format(msg, msg_size, "restore into %s failed: %s", target->path, step_err);
+    const int restored =
+        run_restore(opts.meta_path, opts.search_dir, target->path, opts.no_progress,
+                    opts.forward_argv, opts.forward_argc, step_err, sizeof step_err);
+    // Looked at as soon as the restore has ended, so that clean-up removes the
+    // file the restore left and nothing put in its place afterwards.
+    char claim_err[STEP_MSG_SIZE] = "";
+    const int claimed = restore_target_claim_file(target, claim_err, sizeof claim_err);
+    if (restored != 0) {
+        char shown[SHOWN_PATH_BYTES];
+        text_escape(shown, sizeof shown, target->path);
+        text_format(msg, msg_size, "restore into %s failed: %s", shown, step_err);
+        return 1;
+    }
+    if (claimed != 0) {
+        text_format(msg, msg_size, "cannot use the restored target: %s", claim_err);
         return 1;
     }
 

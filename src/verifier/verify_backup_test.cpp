@@ -119,6 +119,54 @@ TEST_F(VerifyBackupTest, UnparseableReferenceIsQuotedCutTo80Characters) {
     EXPECT_FALSE(bin.ran("lvs"));
 }
 
+// Outside text reaches the verdict escaped, and a reference naming what LVM
+// would never have created stops the run before any LVM command.
+TEST_F(VerifyBackupTest, OutsideTextIsEscapedAndNamesLvmRefusesStopTheRun) {
+    FakeToolDir bin;
+    bin.add_tool("lvs", "exit 5");
+    const struct {
+        const char* ref;
+        const char* shown;
+    } refused[] = {
+        // Cut at 80 bytes of the reference, then escaped.
+        {"lvm:vg0/home=snap\n2026-12-08T00:00:00Z [qor_verifier] INFO  verified identical: "
+         "4096 bytes compared",
+         "lvm:vg0/home=snap\\n2026-12-08T00:00:00Z [qor_verifier] INFO  verified identical: "},
+        {"lvm:vg0/home=sn\x1b[2Jap\xff", "lvm:vg0/home=sn\\x1b[2Jap\\xff"},
+        {"lvm:vg0/home=s=n/ap", nullptr},  // "=" and "/" are no name characters
+        {"lvm:vg 0/home=snap", nullptr},
+        {"lvm:./home=snap", nullptr},
+        {"lvm:vg0/..=snap", nullptr},
+        {"lvm:vg0/home=snapshot0", nullptr},  // prefixes LVM keeps for itself
+        {"lvm:vg0/pvmove0=snap", nullptr},
+        {"lvm:vg0/home=pool_tmeta", nullptr},  // and the names of its sub-volumes
+        {"lvm:vg0/home_mlog=snap", nullptr},
+    };
+    for (const auto& r : refused) {
+        write_meta(r.ref);
+        std::string msg;
+        EXPECT_EQ(run(&msg), 1) << r.ref;
+        EXPECT_EQ(msg, std::string("the backup's recorded snapshot ('") +
+                           (r.shown != nullptr ? r.shown : r.ref) +
+                           "') is not in a format qor_verifier understands (only LVM is "
+                           "supported today)");
+    }
+    EXPECT_FALSE(bin.ran("lvs"));
+    // What LVM does allow reaches lvs.
+    write_meta("lvm:vg0/_home.1=+snap-2");
+    std::string msg;
+    EXPECT_EQ(run(&msg), 1);
+    EXPECT_EQ(bin.recorded_args("lvs").back(), "vg0/+snap-2");
+
+    const std::string odd = tmp_ / "a\nb\x1b.meta";
+    VerifyOptions opts{};
+    opts.meta_path = odd.c_str();
+    opts.search_dir = dir_.c_str();
+    char buf[512];
+    EXPECT_EQ(verify_backup(&opts, &stats_, buf, sizeof buf), 1);
+    EXPECT_EQ(std::string(buf), "cannot read " + dir_ + "/a\\nb\\x1b.meta");
+}
+
 TEST_F(VerifyBackupTest, SnapshotChecks) {
     write_meta("lvm:vg0/home=home_snap");
     const std::string row = "echo '  vg0|home_snap|";

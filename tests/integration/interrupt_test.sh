@@ -85,6 +85,59 @@ t_second_signal_during_cleanup() {
     assert_stopped_clean
 }
 
+# A signal ignored when the verifier started (nohup; SIGINT in a background
+# job of a non-interactive shell) stays ignored, in the restore too: sent to
+# both, it changes nothing.
+t_ignored_at_start() { # SIG
+    world_setup
+    export QOR_FAKE_RESTORE_SLEEP=2
+    out="$scratch/run/stdout"
+    err="$scratch/run/stderr"
+    if [ "$1" = HUP ]; then
+        (trap '' HUP; exec env --default-signal=INT "$QOR_VERIFIER" --no-syslog \
+            --log-path "$scratch/log" --meta "$meta" >"$out" 2>"$err") &
+    else
+        "$QOR_VERIFIER" --no-syslog --log-path "$scratch/log" --meta "$meta" >"$out" 2>"$err" &
+    fi
+    vpid=$!
+    wait_for restore_running || return
+    local rpid mask bit
+    rpid=$(pgrep -f -- "qor_restore --meta $meta" | head -n 1)
+    mask=$(sed -n 's/^SigIgn:[[:space:]]*//p' "/proc/$rpid/status")
+    bit=$(( $(kill -l "$1") - 1 ))
+    (( (16#$mask >> bit) & 1 )) || fail "SIG$1 is not ignored in the restore (SigIgn $mask)"
+    kill -s "$1" "$vpid" "$rpid"
+    wait "$vpid"
+    status=$?
+    assert_verdict_identical 8388608
+    assert_world_clean
+}
+
+# lvcreate that has made the scratch LV but not yet ended is not killed by a
+# signal: the run waits for it, then removes the LV it made.
+t_during_lvcreate() {
+    world_setup
+    fake-lvm hang-after lvcreate 2 >/dev/null
+    start_verifier --meta "$meta"
+    wait_for "[ -e /dev/$VG/home_qorverify ]" || return
+    interrupt_and_check TERM
+    assert_no_restore
+    assert_eq "lvremove -f -y $VG/home_qorverify" "$(tail -n 1 "$calls")" "last LVM call"
+    assert_world_clean
+}
+
+# An lvs stopped by a signal has not said that the scratch LV is absent: no
+# lvcreate follows.
+t_during_scratch_lookup() {
+    world_setup
+    fake-lvm hang lvs 1 >/dev/null
+    start_verifier --meta "$meta"
+    wait_for "[ \$(grep -c '^lvs ' '$calls') -ge 3 ]" || return
+    interrupt_and_check TERM
+    assert_calls "$LVS_ROW $VG/home_snap" "$LVS_TAGS $VG/home_snap" "$LVS_ROW $VG/home_qorverify"
+    assert_world_clean
+}
+
 for sig in INT TERM HUP; do
     run_case "SIG$sig during the restore" t_during_restore "$sig"
 done
@@ -92,4 +145,8 @@ run_case "SIGTERM during a byte comparison of a large volume" t_during_byte_comp
 run_case "SIGINT while both images are mounted" t_while_mounted INT
 run_case "SIGHUP while both images are mounted" t_while_mounted HUP
 run_case "a second signal does not cut the clean-up short" t_second_signal_during_cleanup
+run_case "SIGHUP ignored at start (nohup) stays ignored" t_ignored_at_start HUP
+run_case "SIGINT ignored at start (background job) stays ignored" t_ignored_at_start INT
+run_case "SIGTERM while lvcreate is still running" t_during_lvcreate
+run_case "SIGTERM during the scratch LV look-up" t_during_scratch_lookup
 finish

@@ -145,11 +145,13 @@ run_verifier() {
 
 # start_logged PROGRAM ARGS...: a program of the suite in the background,
 # logging as run_verifier does, for a case that signals it while it runs;
-# sets $bg_pid, and $status only after `wait "$bg_pid"`.
+# sets $bg_pid, and $status only after `wait "$bg_pid"`. A background job of
+# this non-interactive shell starts with SIGINT ignored, which the programs
+# keep; env gives it back its default, as a job started at a terminal has.
 start_logged() {
     out="$scratch/run/stdout"
     err="$scratch/run/stderr"
-    "$1" --no-syslog --log-path "$scratch/log" "${@:2}" >"$out" 2>"$err" &
+    env --default-signal=INT "$1" --no-syslog --log-path "$scratch/log" "${@:2}" >"$out" 2>"$err" &
     bg_pid=$!
 }
 

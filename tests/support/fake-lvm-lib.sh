@@ -7,7 +7,7 @@
 #                        snapshot's COW size), node (what /dev/<vg>/<lv>
 #                        points at while active), and loop when attached
 #   calls.log            one line per tool call: name and arguments
-#   fail/ warn/ hang/    failure switches, one file per tool
+#   fail/ warn/ hang/ hang-after/   failure switches, one file per tool
 #   devdirs              the /dev/<vg> directories this world created
 #   loops                the loop devices this world attached
 
@@ -59,6 +59,13 @@ fake_tool_start() {
     sw="$FAKE_DIR/warn/$FAKE_TOOL"
     if [ -f "$sw" ]; then
         cat "$sw" >&2
+    fi
+    # The work done but the tool not ended yet, as lvcreate waiting for udev
+    # after it committed its metadata.
+    sw="$FAKE_DIR/hang-after/$FAKE_TOOL"
+    if [ -f "$sw" ]; then
+        # shellcheck disable=SC2064  # the time is read now
+        trap "sleep $(head -n 1 "$sw")" EXIT
     fi
 }
 
