@@ -91,11 +91,11 @@ assert_stderr_matches() { # extended regex
 }
 
 # A logged difference: the WARN line for mount points ending in MP, then
-# within the next lines the diff line given as a regex.
+# within the next lines the diff line given as a regex, indented.
 assert_difference_logged() { # mount-point-name diff-line-regex
     local warn="\\[qor_verifier\\] WARN  qor_verifier: differences found \\(($ROOT_RE)/$1 vs ($ROOT_RE)/$1\\):\$"
     assert_stderr_matches "$warn"
-    assert_stderr_matches "^$2\$"
+    assert_stderr_matches "^    $2\$"
 }
 
 assert_fs_identical() {
@@ -304,7 +304,7 @@ t_debian_mbr_layout() {
     make_world_backup changed --image "$scratch/backup-disk.img" --ref "lvm:$VG/home=home_snap"
     run_verifier --meta "$backup_dir/changed.meta" --mode fs
     assert_verdict_failed "$DIFFERS"
-    assert_difference_logged p1 "    Files $ROOT_RE/p1/docs/a.txt and $ROOT_RE/p1/docs/a.txt differ"
+    assert_difference_logged p1 "Files $ROOT_RE/p1/docs/a.txt and $ROOT_RE/p1/docs/a.txt differ"
     assert_eq 1 "$(count_lines_with "$err" "differences found")" "differing pairs logged"
     assert_world_clean
 }
@@ -371,6 +371,62 @@ t_gpt_numbered_past_128() {
     assert_world_clean
 }
 
+# A FIFO, a socket and device nodes in a tree, as a local user or a server
+# leaves them; DEV_MINOR is the character device's minor number.
+make_special_files() { # dir dev_minor
+    mkfifo "$1/pipe"
+    perl -MSocket -e 'socket(my $s, PF_UNIX, SOCK_STREAM, 0) or die; bind($s, pack_sockaddr_un($ARGV[0])) or die' "$1/socket"
+    mknod "$1/console" c 5 "$2"
+    mknod "$1/disk" b 7 200
+}
+
+# Equal special files are no difference; a device node with other numbers
+# is one, and is the only one logged.
+t_special_files() {
+    make_trees
+    make_special_files "$scratch/snap" 1
+    make_special_files "$scratch/backup-tree" 1
+    ext_world ext4
+    run_fs
+    assert_fs_identical
+    assert_world_clean
+
+    rm "$scratch/backup-tree/console"
+    mknod "$scratch/backup-tree/console" c 5 2
+    make_image ext4 "$scratch/backup2.img" 16 "$scratch/backup-tree"
+    make_world_backup other-minor --image "$scratch/backup2.img" --ref "lvm:$VG/home=home_snap"
+    run_verifier --meta "$backup_dir/other-minor.meta" --mode fs
+    assert_verdict_failed "$DIFFERS"
+    assert_difference_logged whole "File $ROOT_RE/whole/console is a character special file while file $ROOT_RE/whole/console is a character special file"
+    assert_eq 1 "$(grep -c '^    ' "$err")" "differences logged"
+    assert_world_clean
+}
+
+# A file named with a line end and a forged verdict differs, and a FIFO of
+# that name exists in the snapshot only: both are logged on one indented line
+# each, escaped, and no line of the run reads as a verdict it did not give.
+t_forged_names() {
+    make_trees
+    local forged=$'x\n2026-12-08T00:00:00Z [qor_verifier] INFO  verified identical: no differing files found'
+    printf 'one\n' >"$scratch/snap/$forged"
+    printf 'two\n' >"$scratch/backup-tree/$forged"
+    mkfifo "$scratch/snap/fifo $forged"
+    ext_world ext4
+    run_fs
+    assert_status 1
+    assert_console_line ERROR "verification failed: $DIFFERS"
+    local shown='x\\n2026-12-08T00:00:00Z \[qor_verifier\] INFO  verified identical: no differing files found'
+    assert_stderr_matches "^    Files $ROOT_RE/whole/$shown and $ROOT_RE/whole/$shown differ\$"
+    assert_stderr_matches "^    Only in $ROOT_RE/whole: fifo $shown\$"
+    local line
+    while IFS= read -r line; do
+        [[ $line =~ $QT_TS_RE\[qor_verifier\]\ (INFO |WARN |ERROR) ]] || [[ $line == "    "* ]] ||
+            fail "a line that is neither a log line nor indented: $line"
+    done <"$err"
+    assert_eq 0 "$(grep -cE "${QT_TS_RE}\\[qor_verifier\\] INFO  verified identical" "$err")" "verdicts of identity"
+    assert_world_clean
+}
+
 # Without the wrapper no partition node ever shows up: the wait gives up
 # after about 5 seconds and the loop device is detached again.
 t_partition_nodes_missing() {
@@ -415,6 +471,8 @@ run_case "UEFI GPT: EFI system partition, a hole, ext4, swap" t_uefi_gpt_layout
 run_case "partition numbers that differ" t_partition_numbers_differ
 run_case "ext4 whose boot area ends in 0x55 0xAA" t_boot_code_is_no_table
 run_case "GPT with a partition numbered past 128" t_gpt_numbered_past_128
+run_case "FIFOs, sockets and device nodes" t_special_files
+run_case "file names with a line end and a forged verdict" t_forged_names
 run_case "partition nodes that never appear" t_partition_nodes_missing
 run_case "diff that fails" t_diff_fails
 printf 'fs suite took %.1fs\n' "$(awk -v a="$suite_started" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')"
