@@ -116,6 +116,9 @@ int compare_chunk(const CompareSides& sides, const PieceBuffers& buffers, Sha256
         hashes[0].update(buffers.snapshot.get(), piece);
         hashes[1].update(buffers.target.get(), piece);
         done += piece;
+        // Per piece, so that a request is answered soon even inside a huge chunk.
+        progress_add_bytes(piece);
+        progress_report_if_asked();
     }
     std::uint8_t snapshot_digest[SHA256_DIGEST_BYTES];
     std::uint8_t target_digest[SHA256_DIGEST_BYTES];
@@ -139,8 +142,6 @@ int compare_chunks(const CompareSides& sides, const PieceBuffers& buffers, std::
             ++stats->mismatched_chunks;
         }
         stats->bytes_compared += length;
-        progress_add_bytes(length);
-        progress_report_if_asked();
         // The last chunk ends the walk here, so the offset never wraps near 2^64.
         if (remaining <= chunk) break;
         offset += chunk;
