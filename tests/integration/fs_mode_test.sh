@@ -252,6 +252,7 @@ t_target_of_another_type() {
     make_trees
     make_image ext4 "$scratch/snap.img" 16 "$scratch/snap"
     make_image squashfs "$scratch/backup.img" "$scratch/snap"
+    truncate -s 16M "$scratch/backup.img" # the snapshot's size, as a restore writes it
     world_from_images "$scratch/snap.img" "$scratch/backup.img"
     with_recorded_mounts
     run_fs
@@ -336,6 +337,7 @@ t_partition_numbers_differ() {
     make_debian_disk "$scratch/snap-disk.img" "$scratch/snap"
     make_image ext4 "$scratch/p.img" 16 "$scratch/snap"
     make_image disk "$scratch/two.img" dos "$scratch/p.img" "$scratch/p.img"
+    truncate -s "$(stat -c %s "$scratch/snap-disk.img")" "$scratch/two.img"
     world_from_images "$scratch/snap-disk.img" "$scratch/two.img"
     with_partition_nodes
     with_recorded_mounts
@@ -350,7 +352,8 @@ t_partition_numbers_differ() {
 t_boot_code_is_no_table() {
     make_trees
     make_image ext4 "$scratch/snap.img" 16 "$scratch/snap"
-    printf '\x33\xfa\xeb\x05\x83\x90\x90\x90' |
+    # Read as a table, slot 1 would be type 0x83 from LBA 2048 for 4096 sectors.
+    printf '\x33\xfa\xeb\x05\x83\x90\x90\x90\x00\x08\x00\x00\x00\x10\x00\x00' |
         dd of="$scratch/snap.img" bs=1 seek=446 conv=notrunc status=none
     printf '\x55\xaa' | dd of="$scratch/snap.img" bs=1 seek=510 conv=notrunc status=none
     world_from_images "$scratch/snap.img"
