@@ -39,6 +39,7 @@ void check_entry(const PartitionEntry& e, std::uint32_t sector_size) {
     FUZZ_CHECK(e.start <= UINT64_MAX - e.size);
     FUZZ_CHECK(e.start % sector_size == 0 && e.size % sector_size == 0);
     FUZZ_CHECK(e.is_gpt == 0 || e.is_gpt == 1);
+    FUZZ_CHECK(e.number >= 1 && e.number <= PARTITION_TABLE_MAX);
     const std::size_t guid_len = strnlen(e.type_guid, sizeof e.type_guid);
     if (e.is_gpt == 1) {
         FUZZ_CHECK(e.mbr_type == 0);
@@ -67,8 +68,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(rc == 0 || rc == ERR_UNSUPPORTED);
     FUZZ_CHECK(table->sector_size == sector_size);
     FUZZ_CHECK(table->count <= PARTITION_TABLE_MAX);
-    // An unusable GPT header yields no partitions alongside the error.
-    if (rc != 0) FUZZ_CHECK(table->count == 0);
-    for (std::uint64_t i = 0; i < table->count; ++i) check_entry(table->entries[i], sector_size);
+    // An unusable GPT header yields no partitions alongside the error; a
+    // table numbered past what is listed says so.
+    FUZZ_CHECK(table->too_many == 0 || table->too_many == 1);
+    if (rc != 0) FUZZ_CHECK(table->count == 0 || table->too_many == 1);
+    if (rc == 0) FUZZ_CHECK(table->too_many == 0);
+    bool seen[PARTITION_TABLE_MAX + 1] = {};
+    for (std::uint64_t i = 0; i < table->count; ++i) {
+        check_entry(table->entries[i], sector_size);
+        FUZZ_CHECK(!seen[table->entries[i].number]);  // one entry per kernel partition
+        seen[table->entries[i].number] = true;
+    }
     return 0;
 }

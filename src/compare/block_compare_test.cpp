@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,6 +110,90 @@ TEST_F(BlockCompare, OddChunkSizeCoversTheTail) {
     EXPECT_EQ(compare(1000, data.size()), 1);
     EXPECT_EQ(stats_.first_mismatch_offset, 2000u);
     EXPECT_EQ(stats_.bytes_compared, 2500u);
+}
+
+// Chunks larger than one read are hashed piece by piece: the counts and the
+// first offset follow the chunk size alone, also for a difference in a
+// chunk's last byte, past a piece boundary, and for the largest header value.
+TEST_F(BlockCompare, ChunksLargerThanOneReadGiveTheSameAnswers) {
+    auto data = pattern(9 * MiB);
+    write(snapshot_, data);
+    data[3 * MiB - 1] ^= 1;  // last byte of chunk 0 at 3 MiB chunks
+    data[7 * MiB] ^= 1;
+    write(target_, data);
+    const struct {
+        std::uint32_t chunk;
+        std::uint64_t mismatched, first;
+    } rows[] = {
+        {1000, 2, 3145000},
+        {CHUNK_2M, 2, 2 * MiB},          // one read per chunk
+        {CHUNK_2M + 1, 2, 2 * MiB + 1},  // every chunk two reads, the second of one byte
+        {3 * MiB, 2, 0},
+        {0xFFFFFFFF, 1, 0},  // one chunk over everything
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.chunk);
+        EXPECT_EQ(compare(r.chunk, data.size()), 1);
+        EXPECT_EQ(stats_.mismatched_chunks, r.mismatched);
+        EXPECT_EQ(stats_.first_mismatch_offset, r.first);
+        EXPECT_EQ(stats_.bytes_compared, data.size());
+    }
+    write(target_, pattern(9 * MiB));
+    EXPECT_EQ(compare(0xFFFFFFFF, 9 * MiB), 0);
+}
+
+// A short read in a chunk of several reads names the chunk's start, and the
+// snapshot whenever it ends inside that chunk too, as for a one-read chunk.
+TEST_F(BlockCompare, ShortSideOfAMultiReadChunkIsNamedAsForOneRead) {
+    write(snapshot_, pattern(7 * MiB));
+    write(target_, pattern(3 * MiB));
+    EXPECT_EQ(compare(8 * MiB, 8 * MiB), -1);
+    EXPECT_EQ(std::string(err_), "short read from " + snapshot_ + " at offset 0");
+    EXPECT_EQ(compare(8 * MiB, 7 * MiB), -1);
+    EXPECT_EQ(std::string(err_), "short read from " + target_ + " at offset 0");
+    EXPECT_EQ(compare(2 * MiB + 1, 7 * MiB), -1);  // chunk 1 is whole in the snapshot
+    EXPECT_EQ(std::string(err_), "short read from " + target_ + " at offset 2097153");
+    EXPECT_EQ(stats_.bytes_compared, 2 * MiB + 1);
+}
+
+std::uint64_t status_kib(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0)
+            return std::strtoull(line.c_str() + std::strlen(field), nullptr, 10);
+    }
+    return 0;
+}
+
+// In a child of its own: how much the peak resident set grows while comparing
+// 64 MiB in one chunk of the largest size a header can give.
+void exit_with_peak_growth_mib(const char* snapshot, const char* target) {
+    CompareStats stats;
+    char err[400];
+    // Once with one byte first, so that what libcrypto sets up on its first
+    // use is not counted as the comparison's.
+    compare_blocks(snapshot, target, 1, 1, &stats, err, sizeof err);
+    const std::uint64_t before = status_kib("VmRSS:");
+    const int rc = compare_blocks(snapshot, target, 0xFFFFFFFF, 64 * MiB, &stats, err, sizeof err);
+    const std::uint64_t grown_mib = (status_kib("VmHWM:") - before) / 1024;
+    std::_Exit(rc != 0 || before == 0 ? 255
+                                      : static_cast<int>(std::min<std::uint64_t>(grown_mib, 254)));
+}
+
+TEST_F(BlockCompare, MemoryStaysBoundedWhateverTheChunkSize) {
+    const auto data = pattern(64 * MiB);
+    write(snapshot_, data);
+    write(target_, data);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) exit_with_peak_growth_mib(snapshot_.c_str(), target_.c_str());
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 255) << "the comparison failed";
+    // Two read buffers and some slack; two 4 GiB chunk buffers before.
+    EXPECT_LE(WEXITSTATUS(status), 2 * COMPARE_PIECE_MAX / MiB + 2);
 }
 
 TEST_F(BlockCompare, BytesOfALongerTargetBeyondTheTotalAreIgnored) {

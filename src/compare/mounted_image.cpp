@@ -9,11 +9,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/console_log.h"
 #include "common/interrupt.h"
 #include "common/text.h"
+#include "common/text_escape.h"
 #include "common/tool_output.h"
-#include "compare/filesystem_probe.h"
-#include "compare/partition_table.h"
 #include "lvm/command_runner.h"
 
 namespace qor {
@@ -33,11 +33,24 @@ constexpr std::size_t MOUNT_OUT_BYTES = 512;
 constexpr std::uint32_t UNDO_SECONDS = 30;  // umount and losetup -d
 constexpr std::size_t UNDO_OUT_BYTES = 256;
 
+// Escaped text quoted in a message: paths, and tool output cut at 300 characters.
+constexpr std::size_t SHOWN_PATH_BYTES = 300;
+constexpr std::size_t SHOWN_OUTPUT_BYTES = 301;
+
+// The loop device's logical sector size when nothing else is asked for.
+constexpr std::uint32_t LOOP_DEFAULT_SECTOR_SIZE = 512;
+
 // udev creates partition nodes some time after losetup has returned.
 constexpr int NODE_WAIT_SLEEPS = 50;
 constexpr useconds_t NODE_WAIT_STEP_US = 100000;
 
 static_assert(SETTLE_OUT_BYTES <= UNDO_OUT_BYTES);
+
+// Text from outside, made safe to place in a message.
+struct Shown {
+    explicit Shown(std::string_view text) { text_escape(buf, sizeof buf, text); }
+    char buf[SHOWN_PATH_BYTES];
+};
 
 // Runs a command whose outcome changes nothing for the caller, its output
 // captured and dropped.
@@ -51,7 +64,8 @@ void run_command_ignoring_result(const char* const* argv, std::uint32_t timeout_
 // A mount point of mode 0700; one that is already there is taken as it is.
 int mount_point_make(const char* path, char* err, std::size_t err_size) {
     if (mkdir(path, 0700) == 0 || errno == EEXIST) return 0;
-    text_format(err, err_size, "mkdir %s failed: %s", path, std::strerror(errno));
+    const int errnum = errno;
+    text_format(err, err_size, "mkdir %s failed: %s", Shown(path).buf, std::strerror(errnum));
     return -1;
 }
 
@@ -64,12 +78,49 @@ int image_make_root(MountedImage* image, char* err, std::size_t err_size) {
     return -1;
 }
 
+// Everything to be mounted holds a file system, and the rest is swap or
+// another volume's data, which is left out with a line in the log. Fails on
+// anything unrecognised, and when nothing at all is left to mount.
+int layout_check_mountable(const char* device_path, const ImageLayout& layout, char* err,
+                           std::size_t err_size) {
+    int mounted = 0;
+    char holds[64];
+    for (std::uint32_t i = 0; i < layout.count; ++i) {
+        const LayoutEntry& entry = layout.entries[i];
+        if (layout_entry_is_mounted(entry)) {
+            ++mounted;
+            continue;
+        }
+        layout_entry_describe(entry, holds, sizeof holds);
+        const char* tail = layout_entry_is_skipped(entry) ? ", not a file system" : "";
+        if (!layout.partitioned) {
+            text_format(err, err_size, "cannot mount %s: it holds %s%s", Shown(device_path).buf,
+                        holds, tail);
+            return -1;
+        }
+        if (!layout_entry_is_skipped(entry)) {
+            text_format(err, err_size, "cannot mount partition %u of %s: it holds %s", entry.number,
+                        Shown(device_path).buf, holds);
+            return -1;
+        }
+        runlog_log(RUNLOG_INFO, "not mounting partition %u of %s: it holds %s%s", entry.number,
+                   Shown(device_path).buf, holds, tail);
+    }
+    if (mounted == 0) {
+        text_format(err, err_size, "cannot mount %s: none of its partitions holds a file system",
+                    Shown(device_path).buf);
+        return -1;
+    }
+    return 0;
+}
+
 int image_mount_whole(const char* device_path, MountedImage* image, char* err,
                       std::size_t err_size) {
     char mount_point[MOUNT_POINT_BYTES];
     mount_point_path(image->root_dir, true, 0, mount_point, sizeof mount_point);
     if (mount_point_make(mount_point, err, err_size) != 0) return -1;
-    if (mount_readonly(device_path, mount_point, err, err_size) != 0) {
+    if (mount_readonly(device_path, image->layout.entries[0].fs.name, mount_point, err, err_size) !=
+        0) {
         rmdir(mount_point);
         return -1;
     }
@@ -87,18 +138,31 @@ std::string_view loop_name_from_output(const char* out) {
     return text;
 }
 
+// The loop device gets the image's own logical sector size, so that the
+// kernel reads the partition table in the units it was written in.
 int image_attach_loop(const char* device_path, MountedImage* image, char* err,
                       std::size_t err_size) {
-    const char* argv[] = {"losetup", "-P", "--show", "-f", "-r", device_path, nullptr};
+    char sector_size[16];
+    text_format(sector_size, sizeof sector_size, "%u", image->layout.sector_size);
+    const char* argv[9] = {"losetup", "-P", "--show", "-f", "-r"};
+    std::size_t n = 5;
+    if (image->layout.sector_size != LOOP_DEFAULT_SECTOR_SIZE) {
+        argv[n++] = "-b";
+        argv[n++] = sector_size;
+    }
+    argv[n++] = device_path;
+    argv[n] = nullptr;
     char out[LOSETUP_ATTACH_OUT_BYTES];
     bool attached = run_command_succeeded(argv, LOSETUP_ATTACH_SECONDS, out, sizeof out);
     tool_output_trim(out);
     std::string_view name = loop_name_from_output(out);
     if (!attached || name.empty() || name.front() != '/') {
+        char shown[SHOWN_OUTPUT_BYTES];
+        text_escape(shown, sizeof shown, out[0] != '\0' ? out : "losetup failed");
         text_format(err, err_size,
                     "cannot set up a partition-scanning loop device for %s (needs losetup -P "
-                    "support): %.300s",
-                    device_path, out[0] != '\0' ? out : "losetup failed");
+                    "support): %s",
+                    Shown(device_path).buf, shown);
         return -1;
     }
     text_copy(image->loop_device, sizeof image->loop_device, name);
@@ -114,20 +178,20 @@ bool node_appears(const char* node) {
     return stat(node, &st) == 0;
 }
 
-// Mounts the loop device's partition `number` (1-based) on "p<number - 1>".
-int image_mount_partition(std::size_t number, MountedImage* image, char* err,
+// Mounts the loop device's partition entry.number on "p<partitions_mounted>".
+int image_mount_partition(const LayoutEntry& entry, MountedImage* image, char* err,
                           std::size_t err_size) {
     char node[NODE_BYTES];
-    text_format(node, sizeof node, "%sp%zu", image->loop_device, number);
+    text_format(node, sizeof node, "%sp%u", image->loop_device, entry.number);
     if (!node_appears(node)) {
-        text_format(err, err_size, "partition device %s did not appear", node);
+        text_format(err, err_size, "partition device %s did not appear", Shown(node).buf);
         return -1;
     }
     char mount_point[MOUNT_POINT_BYTES];
-    mount_point_path(image->root_dir, false, static_cast<int>(number - 1), mount_point,
+    mount_point_path(image->root_dir, false, image->partitions_mounted, mount_point,
                      sizeof mount_point);
     if (mount_point_make(mount_point, err, err_size) != 0) return -1;
-    if (mount_readonly(node, mount_point, err, err_size) != 0) {
+    if (mount_readonly(node, entry.fs.name, mount_point, err, err_size) != 0) {
         rmdir(mount_point);
         return -1;
     }
@@ -135,53 +199,71 @@ int image_mount_partition(std::size_t number, MountedImage* image, char* err,
     return 0;
 }
 
-int image_mount_partitions(const char* device_path, std::size_t count, MountedImage* image,
-                           char* err, std::size_t err_size) {
+int image_mount_partitions(const char* device_path, MountedImage* image, char* err,
+                           std::size_t err_size) {
     if (image_attach_loop(device_path, image, err, err_size) != 0) return -1;
     const char* settle[] = {"udevadm", "settle", "--timeout=5", nullptr};
     run_command_ignoring_result(settle, SETTLE_SECONDS, SETTLE_OUT_BYTES);
-    for (std::size_t number = 1; number <= count; ++number) {
-        if (image_mount_partition(number, image, err, err_size) != 0) return -1;
+    for (std::uint32_t i = 0; i < image->layout.count; ++i) {
+        const LayoutEntry& entry = image->layout.entries[i];
+        if (!layout_entry_is_mounted(entry)) continue;
+        if (image_mount_partition(entry, image, err, err_size) != 0) return -1;
     }
     return 0;
 }
 
-// ext3 and ext4 would replay their journal even on a read-only mount;
-// "noload" prevents that. ext2 has no journal and refuses the option.
-const char* mount_options_for(int fs_type) {
-    return fs_type == FS_EXT3 || fs_type == FS_EXT4 ? "ro,noload" : "ro";
+// The kernel's type name for what the probe found: NTFS goes through ntfs-3g.
+const char* mount_type_for(std::string_view fs_type) {
+    return fs_type == "ntfs" ? "ntfs-3g" : fs_type.data();
+}
+
+// Every mount is read-only and honours no set-user-ID bit, device node or
+// program of the image. ext3 and ext4 would replay their journal even on a
+// read-only mount, which "noload" prevents (ext2 has none and refuses it);
+// and an ext image that asks for a panic on error must not get one: an error
+// makes it read-only instead. ntfs-3g keeps its own options.
+void mount_options_for(std::string_view fs_type, char* options, std::size_t size) {
+    const bool ext = fs_type == "ext2" || fs_type == "ext3" || fs_type == "ext4";
+    const bool journal = fs_type == "ext3" || fs_type == "ext4";
+    text_format(options, size, "%s,nosuid,nodev,noexec%s", journal ? "ro,noload" : "ro",
+                ext ? ",errors=remount-ro" : "");
 }
 
 }  // namespace
 
-int mount_image(const char* device_path, MountedImage* image, char* err, std::size_t err_size) {
+int mount_image(const char* device_path, const MountedImage* like, MountedImage* image, char* err,
+                std::size_t err_size) {
     text_clear(err, err_size);
     *image = MountedImage{};
+    if (layout_read(device_path, &image->layout, err, err_size) != 0) return -1;
+    // Before anything is attached or mounted: an image that differs from what
+    // it must match never reaches a kernel driver.
+    if (like != nullptr && layout_compare(like->layout, image->layout, err, err_size) != 0) {
+        return MOUNT_LAYOUT_DIFFERS;
+    }
+    if (layout_check_mountable(device_path, image->layout, err, err_size) != 0) return -1;
     if (image_make_root(image, err, err_size) != 0) return -1;
     MountedImageGuard undo(image);
-
-    PartitionTable table;
-    if (read_partition_table(device_path, 0, &table) != 0) {
-        text_format(err, err_size, "cannot read the partition table of %s", device_path);
-        return -1;
-    }
-    int rc = table.count == 0
-                 ? image_mount_whole(device_path, image, err, err_size)
-                 : image_mount_partitions(device_path, table.count, image, err, err_size);
+    int rc = image->layout.partitioned ? image_mount_partitions(device_path, image, err, err_size)
+                                       : image_mount_whole(device_path, image, err, err_size);
     if (rc == 0) undo.release();
     return rc;
 }
 
-int mount_readonly(const char* device, const char* mount_point, char* err, std::size_t err_size) {
+int mount_readonly(const char* device, const char* fs_type, const char* mount_point, char* err,
+                   std::size_t err_size) {
     text_clear(err, err_size);
-    int fs_type = FS_UNKNOWN;
-    if (probe_filesystem(device, 0, &fs_type) != 0) fs_type = FS_UNKNOWN;
-    const char* argv[] = {"mount", "-o", mount_options_for(fs_type), device, mount_point, nullptr};
+    char options[64];
+    mount_options_for(fs_type, options, sizeof options);
+    const char* argv[] = {"mount",     "-t",   mount_type_for(fs_type), "-o", options, device,
+                          mount_point, nullptr};
     char out[MOUNT_OUT_BYTES];
     if (run_command_succeeded(argv, MOUNT_SECONDS, out, sizeof out)) return 0;
     tool_output_trim(out);
-    text_format(err, err_size, "cannot mount %s at %s: %.300s", device, mount_point,
-                out[0] != '\0' ? out : "mount failed");
+    char shown[SHOWN_OUTPUT_BYTES];
+    text_escape(shown, sizeof shown, out[0] != '\0' ? out : "mount failed");
+    text_format(err, err_size, "cannot mount %s at %s: %s", Shown(device).buf,
+                Shown(mount_point).buf, shown);
     return -1;
 }
 

@@ -3,26 +3,43 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compare/image_layout.h"
+
 namespace qor {
 
 // Mount-point paths are built in buffers of this size.
 inline constexpr std::size_t MOUNT_POINT_BYTES = 700;
 
 // One image mounted read-only for the file-tree comparison: whole on
-// "<root_dir>/whole", or per partition on "<root_dir>/p<i>" through a loop device.
+// "<root_dir>/whole", or per partition through a loop device, the i-th
+// partition that holds a file system (in the layout's order) on "<root_dir>/p<i>".
 struct MountedImage {
     char root_dir[512];    // temporary directory; empty when none
     char loop_device[64];  // attached loop device; empty when none
     std::int32_t partitions_mounted;
     std::int32_t whole_mounted;
+    ImageLayout layout;  // what the image holds, read before anything of it was mounted
 };
 
-// Mounts device_path read-only into *image (cleared first). 0, or -1 with one
-// sentence in err after undoing everything this call created.
-int mount_image(const char* device_path, MountedImage* image, char* err, std::size_t err_size);
+// mount_image's answer when the image's layout differs from the one it must match.
+inline constexpr int MOUNT_LAYOUT_DIFFERS = 1;
 
-// Mounts device read-only on the existing directory mount_point. 0 or -1.
-int mount_readonly(const char* device, const char* mount_point, char* err, std::size_t err_size);
+// Reads what device_path holds into image->layout (*image cleared first) and,
+// when `like` is given, requires like's layout: otherwise returns
+// MOUNT_LAYOUT_DIFFERS with layout_compare's sentence in err before anything
+// is created. Then mounts, read-only with the detected type, every partition
+// that holds a file system (logging one line for each that holds swap or
+// another volume's data instead), or the whole image. 0, or -1 with one
+// sentence in err after undoing everything this call created.
+int mount_image(const char* device_path, const MountedImage* like, MountedImage* image, char* err,
+                std::size_t err_size);
+
+// Mounts device, which holds the file system fs_type (an FsIdentity name),
+// read-only with "-t" and the type's options on the existing directory
+// mount_point. Every mount is nosuid,nodev,noexec; ext mounts also replay no
+// journal and turn read-only on an error whatever the image asks. 0 or -1.
+int mount_readonly(const char* device, const char* fs_type, const char* mount_point, char* err,
+                   std::size_t err_size);
 
 // Undoes what *image records (null, cleared and repeated calls are harmless).
 void unmount_image(MountedImage* image);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "support/fs_fixture.h"
+#include "support/image_writer.h"
 #include "support/test_temp_dir.h"
 
 namespace qor {
@@ -23,6 +25,13 @@ using test::FakeToolDir;
 
 const char ROOT_PATTERN[] = R"(/var/tmp/qor_verifier\.[A-Za-z0-9]{6})";
 const char LOOP_PATTERN[] = R"(/dev/loop[0-9]+)";
+// The options of every ext mount, after its type.
+const std::string EXT2_MOUNT = "mount -t ext2 -o ro,nosuid,nodev,noexec,errors=remount-ro ";
+const std::string EXT4_MOUNT = "mount -t ext4 -o ro,noload,nosuid,nodev,noexec,errors=remount-ro ";
+
+bool has_option(const std::string& options, const std::string& option) {
+    return ("," + options + ",").find("," + option + ",") != std::string::npos;
+}
 
 bool record_is_cleared(const MountedImage& image) {
     return image.root_dir[0] == '\0' && image.loop_device[0] == '\0' &&
@@ -102,16 +111,37 @@ class MountedImageTest : public ::testing::Test {
 
     // Records losetup, udevadm, mount and umount; losetup creates partition
     // nodes when `partx` is set, and udevadm (not installed here) does nothing.
+    // A kernel without FAT takes a vfat mount as done, leaving the point empty.
     void record_tools(bool partx) {
         std::string losetup = partx ? test::partx_losetup_dir() + "/losetup" : "/usr/sbin/losetup";
         tools_->add_tool("losetup", "exec '" + losetup + "' \"$@\"");
         tools_->add_tool("udevadm", "exit 0");
-        tools_->add_tool("mount", "exec /usr/bin/mount \"$@\"");
+        tools_->add_tool("mount",
+                         "[ \"$2\" = vfat ] && ! grep -qw vfat /proc/filesystems && exit 0\n"
+                         "exec /usr/bin/mount \"$@\"");
         tools_->add_tool("umount", "exec /usr/bin/umount \"$@\"");
     }
 
-    int mount(const std::string& device) {
-        return mount_image(device.c_str(), &image_, err_, sizeof err_);
+    int mount(const std::string& device, const MountedImage* like = nullptr) {
+        return mount_image(device.c_str(), like, &image_, err_, sizeof err_);
+    }
+
+    // Mounts with standard error, where skipped partitions are logged, in logged_.
+    int mount_logged(const std::string& device, const MountedImage* like = nullptr) {
+        ::testing::internal::CaptureStderr();
+        int rc = mount(device, like);
+        logged_ = ::testing::internal::GetCapturedStderr();
+        return rc;
+    }
+
+    // A Debian-like MBR disk: ext4 p1, extended p2 with swap p5 and ext4 p6.
+    std::string debian_mbr_disk(const std::string& name, const std::string& p5 = "S:swap") {
+        std::string root = ext_image(name + "-root", "ext4", {{"name", "root\n"}});
+        std::string home = ext_image(name + "-home", "ext4", {{"name", "home\n"}});
+        std::string swap = temp_ / (name + "-swap.img");
+        EXPECT_TRUE(test::make_image({"swap", swap, "4"}));
+        std::string fifth = p5 == "S:swap" ? "5:S:" + swap : "5:S:" + root;
+        return disk_image(name, "dos", {"1:83:" + root, "2:E", fifth, "6:L:" + home});
     }
 
     std::string mounted(const std::string& where) { return std::string(image_.root_dir) + where; }
@@ -122,12 +152,17 @@ class MountedImageTest : public ::testing::Test {
     std::unique_ptr<FakeToolDir> tools_;
     MountedImage image_{};
     char err_[400];
+    std::string logged_;
 };
 
-TEST_F(MountedImageTest, WholeExtImageMountsReadOnlyWithNoloadOnlyWhenJournalled) {
+// Each ext image asks for a kernel panic on error; the mount overrides that
+// with errors=remount-ro, which the kernel then lists because it differs
+// from the image's own policy.
+TEST_F(MountedImageTest, WholeExtImageMountsHardenedWithNoloadOnlyWhenJournalled) {
     for (std::string fs : {"ext2", "ext3", "ext4"}) {
         SCOPED_TRACE(fs);
         std::string image = ext_image(fs, fs, {{"hello", "from " + fs + "\n"}});
+        ASSERT_TRUE(test::shell("tune2fs -e panic '" + image + "'"));
 
         ASSERT_EQ(mount(image), 0) << err_;
         EXPECT_STREQ(err_, "");
@@ -142,9 +177,13 @@ TEST_F(MountedImageTest, WholeExtImageMountsReadOnlyWithNoloadOnlyWhenJournalled
         MountFacts facts = mount_facts(mounted("/whole"));
         EXPECT_EQ(facts.fs_type, fs);
         EXPECT_EQ(facts.options.rfind("ro,", 0), 0u) << facts.options;
+        for (const char* option : {"nosuid", "nodev", "noexec"}) {
+            EXPECT_TRUE(has_option(facts.options, option)) << option << " in " << facts.options;
+        }
+        EXPECT_TRUE(has_option(facts.super_options, "errors=remount-ro")) << facts.super_options;
         // The kernel shows "noload" as "norecovery"; ext2 refuses the option.
-        bool noload = facts.super_options.find("norecovery") != std::string::npos;
-        EXPECT_EQ(noload, fs != "ext2") << facts.super_options;
+        EXPECT_EQ(has_option(facts.super_options, "norecovery"), fs != "ext2")
+            << facts.super_options;
         EXPECT_EQ(test::file_text(mounted("/whole/hello")), "from " + fs + "\n");
 
         std::string root = image_.root_dir;
@@ -167,12 +206,12 @@ TEST_F(MountedImageTest, UnmountingTwiceOrNothingIsHarmless) {
     unmount_image(&cleared);
     EXPECT_TRUE(record_is_cleared(image_));
     EXPECT_EQ(tools_->calls(), (std::vector<std::string>{
-                                   "mount -o ro,noload " + image + " " + root + "/whole",
+                                   EXT4_MOUNT + image + " " + root + "/whole",
                                    "umount " + root + "/whole",
                                }));
 }
 
-TEST_F(MountedImageTest, WholeNtfsImageMountsWithPlainRo) {
+TEST_F(MountedImageTest, WholeNtfsImageMountsThroughNtfs3g) {
     std::string source = temp_ / "ntfs.src";
     std::filesystem::create_directories(source + "/dir");
     test::write_file(source + "/dir/file.txt", "ntfs content\n");
@@ -184,8 +223,13 @@ TEST_F(MountedImageTest, WholeNtfsImageMountsWithPlainRo) {
     EXPECT_EQ(image_.whole_mounted, 1);
     EXPECT_EQ(test::file_text(mounted("/whole/dir/file.txt")), "ntfs content\n");
     EXPECT_EQ(tools_->calls(),
-              std::vector<std::string>{"mount -o ro " + image + " " + mounted("/whole")});
-    EXPECT_EQ(mount_facts(mounted("/whole")).fs_type, "fuseblk");
+              std::vector<std::string>{"mount -t ntfs-3g -o ro,nosuid,nodev,noexec " + image + " " +
+                                       mounted("/whole")});
+    MountFacts facts = mount_facts(mounted("/whole"));
+    EXPECT_EQ(facts.fs_type.rfind("fuse", 0), 0u) << facts.fs_type;
+    for (const char* option : {"ro", "nosuid", "nodev", "noexec"}) {
+        EXPECT_TRUE(has_option(facts.options, option)) << option << " in " << facts.options;
+    }
 }
 
 TEST_F(MountedImageTest, PartitionedImageMountsEveryPartitionThroughOneLoopDevice) {
@@ -213,8 +257,8 @@ TEST_F(MountedImageTest, PartitionedImageMountsEveryPartitionThroughOneLoopDevic
         EXPECT_EQ(tools_->calls(), (std::vector<std::string>{
                                        "losetup -P --show -f -r " + disk,
                                        "udevadm settle --timeout=5",
-                                       "mount -o ro,noload " + loop + "p1 " + root + "/p0",
-                                       "mount -o ro " + loop + "p2 " + root + "/p1",
+                                       EXT4_MOUNT + loop + "p1 " + root + "/p0",
+                                       EXT2_MOUNT + loop + "p2 " + root + "/p1",
                                        "umount " + root + "/p0",
                                        "umount " + root + "/p1",
                                        "losetup -d " + loop,
@@ -265,9 +309,11 @@ TEST_F(MountedImageTest, PartitionNodeThatNeverAppearsFailsAfterFiveSecondsAndDe
 
 TEST_F(MountedImageTest, UnmountableSecondPartitionUndoesEverything) {
     std::string good = ext_image("good", "ext4", {{"f", "x"}});
-    std::string blank = blank_image("blank");
-    std::string disk = disk_image("half", "dos", {good, blank});
+    std::string disk = disk_image("half", "dos", {good, good});
     record_tools(true);
+    tools_->add_tool("mount",
+                     "case \"$6\" in */p1) printf 'mount: %s: no luck\\n' \"$6\"; exit 32 ;; esac\n"
+                     "exec /usr/bin/mount \"$@\"");
 
     EXPECT_EQ(mount(disk), -1);
     std::smatch match;
@@ -275,7 +321,7 @@ TEST_F(MountedImageTest, UnmountableSecondPartitionUndoesEverything) {
     ASSERT_TRUE(
         std::regex_match(err, match,
                          std::regex(std::string("cannot mount (") + LOOP_PATTERN + ")p2 at (" +
-                                    ROOT_PATTERN + ")/p1: mount: [\\s\\S]*[^\n]")))
+                                    ROOT_PATTERN + ")/p1: mount: .*/p1: no luck")))
         << err;
     EXPECT_TRUE(record_is_cleared(image_));
     std::string loop = match[1].str();
@@ -287,14 +333,40 @@ TEST_F(MountedImageTest, UnmountableSecondPartitionUndoesEverything) {
     EXPECT_FALSE(std::filesystem::exists(root));
 }
 
-TEST_F(MountedImageTest, UnmountableWholeImageLeavesNoDirectory) {
-    std::string image = temp_ / "garbage.img";
-    ASSERT_TRUE(test::shell("yes garbage | head -c 4M > '" + image + "'"));
+// What holds no file system that can be named fails before anything is
+// made; what the kernel refuses to mount fails with mount's own words.
+TEST_F(MountedImageTest, UnmountableImagesLeaveNothing) {
+    std::string garbage = temp_ / "garbage.img";
+    ASSERT_TRUE(test::shell("yes garbage | head -c 4M > '" + garbage + "'"));
+    std::string swap = temp_ / "swap.img";
+    ASSERT_TRUE(test::make_image({"swap", swap, "4"}));
+    std::string good = ext_image("beside-blank", "ext4", {{"f", "x"}});
+    std::string disk = disk_image("blank-disk", "dos", {good, blank_image("blank")});
+    std::string only_swap = disk_image("swap-disk", "gpt", {"1:S:" + swap});
+    record_tools(true);
+    const std::pair<std::string, std::string> refused[] = {
+        {garbage, "cannot mount " + garbage + ": it holds no recognised file system"},
+        {swap, "cannot mount " + swap + ": it holds swap, not a file system"},
+        {disk, "cannot mount partition 2 of " + disk + ": it holds no recognised file system"},
+        {only_swap, "cannot mount " + only_swap + ": none of its partitions holds a file system"},
+    };
+    for (const auto& [image, sentence] : refused) {
+        SCOPED_TRACE(image);
+        EXPECT_EQ(mount_logged(image), -1);
+        EXPECT_EQ(std::string(err_), sentence);
+        EXPECT_TRUE(record_is_cleared(image_));
+    }
+    EXPECT_EQ(tools_->calls(), std::vector<std::string>{});
+    EXPECT_EQ(test::verifier_roots(), roots_before_);
 
-    EXPECT_EQ(mount(image), -1);
+    // ext4 by its superblock, but without its group descriptors.
+    std::string broken = ext_image("broken", "ext4", {{"f", "x"}});
+    ASSERT_TRUE(
+        test::shell("dd if=/dev/zero of='" + broken + "' bs=1024 seek=2 count=1 conv=notrunc"));
+    EXPECT_EQ(mount(broken), -1);
     std::string err = err_;
-    EXPECT_TRUE(std::regex_match(err, std::regex("cannot mount " + image + " at " + ROOT_PATTERN +
-                                                 "/whole: mount: [\\s\\S]*[^\n]")))
+    EXPECT_TRUE(std::regex_match(err, std::regex("cannot mount " + broken + " at " + ROOT_PATTERN +
+                                                 "/whole: mount: .*Structure needs cleaning.*")))
         << err;
     EXPECT_TRUE(record_is_cleared(image_));
 }
@@ -304,6 +376,129 @@ TEST_F(MountedImageTest, UnreadableImageFailsBeforeMounting) {
     EXPECT_EQ(mount(missing), -1);
     EXPECT_EQ(std::string(err_), "cannot read the partition table of " + missing);
     EXPECT_TRUE(record_is_cleared(image_));
+}
+
+// Debian's MBR (ext4, swap in a logical partition, ext4 after it) and a UEFI
+// GPT (an EFI system partition, a hole, ext4, swap): each file system is
+// mounted from its own kernel partition, swap is left out with a line each.
+TEST_F(MountedImageTest, RealLayoutsMountEachFileSystemByItsOwnNumber) {
+    std::string mbr = debian_mbr_disk("debian");
+    std::string esp = temp_ / "esp.img";
+    ASSERT_TRUE(test::make_image({"vfat", esp, "8"}));
+    std::string root = ext_image("uefi-root", "ext4", {{"name", "uefi\n"}});
+    std::string swap = temp_ / "uefi-swap.img";
+    ASSERT_TRUE(test::make_image({"swap", swap, "4"}));
+    std::string gpt = disk_image("uefi", "gpt", {"1:U:" + esp, "3:L:" + root, "4:S:" + swap});
+    record_tools(true);
+    const struct {
+        std::string disk;
+        std::vector<std::string> mounts;  // type and partition number, one per mount point
+        std::string skipped;
+        std::string first_name;
+    } layouts[] = {
+        {mbr, {EXT4_MOUNT + "p1", EXT4_MOUNT + "p6"}, "5", "root\n"},
+        {gpt, {"mount -t vfat -o ro,nosuid,nodev,noexec p1", EXT4_MOUNT + "p3"}, "4", ""},
+    };
+    for (const auto& l : layouts) {
+        SCOPED_TRACE(l.disk);
+        tools_->forget_calls();
+        ASSERT_EQ(mount_logged(l.disk), 0) << err_;
+        const std::string loop = image_.loop_device;
+        const std::string point = image_.root_dir;
+        EXPECT_EQ(image_.partitions_mounted, 2);
+        std::vector<std::string> want{"losetup -P --show -f -r " + l.disk,
+                                      "udevadm settle --timeout=5"};
+        for (std::size_t i = 0; i < l.mounts.size(); ++i) {
+            std::string m = l.mounts[i];
+            m.insert(m.size() - m.substr(m.rfind(' ') + 1).size(), loop);
+            want.push_back(m + " " + point + "/p" + std::to_string(i));
+        }
+        EXPECT_EQ(tools_->calls(), want);
+        EXPECT_NE(logged_.find("] INFO  not mounting partition " + l.skipped + " of " + l.disk +
+                               ": it holds swap, not a file system\n"),
+                  std::string::npos)
+            << logged_;
+        EXPECT_EQ(std::count(logged_.begin(), logged_.end(), '\n'), 1) << logged_;
+        if (!l.first_name.empty()) {
+            EXPECT_EQ(test::file_text(mounted("/p0/name")), l.first_name);
+            EXPECT_EQ(mount_facts(mounted("/p1")).source, loop + "p6");
+            EXPECT_EQ(test::file_text(mounted("/p1/name")), "home\n");
+        } else {
+            EXPECT_EQ(test::file_text(mounted("/p1/name")), "uefi\n");
+        }
+        unmount_image(&image_);
+        EXPECT_TRUE(record_is_cleared(image_));
+        EXPECT_EQ(test::leftovers_since(roots_before_, temp_.path()), "");
+    }
+}
+
+// A restored target is read before it is mounted: unlike the snapshot it is
+// refused with what differs, and nothing of it is attached or mounted.
+TEST_F(MountedImageTest, TargetUnlikeTheSnapshotIsRefusedBeforeItIsMounted) {
+    std::string tree = temp_ / "tree";
+    std::filesystem::create_directories(tree);
+    test::write_file(tree + "/f", "x");
+    std::string ext4 = ext_image("whole-ext4", "ext4", {{"f", "x"}});
+    std::string squashfs = temp_ / "squash.img";
+    ASSERT_TRUE(test::make_image({"squashfs", squashfs, tree}));
+    std::string debian = debian_mbr_disk("like");
+    std::string fifth_ext4 = debian_mbr_disk("fifth", "ext4");
+    std::string two = disk_image("two", "dos", {ext4, ext4});
+    const char* const DIFFERENT_LAYOUT =
+        "the snapshot and the restored target have a different partition layout -- cannot "
+        "compare file by file";
+    const struct {
+        std::string snapshot, target, sentence;
+    } cases[] = {
+        {ext4, squashfs,
+         "the restored target holds squashfs where the snapshot holds ext4 -- cannot compare file "
+         "by file"},
+        {debian, fifth_ext4,
+         "partition 5 of the restored target holds ext4 where the snapshot's holds swap -- cannot "
+         "compare file by file"},
+        {debian, two, DIFFERENT_LAYOUT},
+        {two, ext4, DIFFERENT_LAYOUT},
+    };
+    record_tools(true);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        MountedImage snapshot{};
+        ASSERT_EQ(layout_read(c.snapshot.c_str(), &snapshot.layout, err_, sizeof err_), 0) << err_;
+        tools_->forget_calls();
+        EXPECT_EQ(mount(c.target, &snapshot), MOUNT_LAYOUT_DIFFERS);
+        EXPECT_EQ(std::string(err_), c.sentence);
+        EXPECT_TRUE(record_is_cleared(image_));
+        EXPECT_EQ(tools_->calls(), std::vector<std::string>{});
+    }
+    EXPECT_EQ(test::verifier_roots(), roots_before_);
+    MountedImage same{};
+    ASSERT_EQ(layout_read(debian.c_str(), &same.layout, err_, sizeof err_), 0);
+    ASSERT_EQ(mount_logged(debian_mbr_disk("same"), &same), 0) << err_;
+    EXPECT_EQ(image_.partitions_mounted, 2);
+}
+
+// A disk of 4096-byte sectors gets a loop device of that sector size, so that
+// its GPT reads in the units it was written in.
+TEST_F(MountedImageTest, GptOf4096ByteSectorsMountsThroughALoopDeviceOfThatSize) {
+    std::string tree = temp_ / "big-sector-tree";
+    std::filesystem::create_directories(tree);
+    test::write_file(tree + "/name", "4k\n");
+    std::string fs = temp_ / "4k-fs.img";
+    ASSERT_TRUE(test::make_image({"ext4", fs, "8", tree, "4096"}));
+    std::string disk = disk_image("4k-disk", "gpt/4096", {"2:L:" + fs});
+    std::string device = test::shell_output("losetup -r -b 4096 -f --show '" + disk + "'");
+    device = device.substr(0, device.find('\n'));
+    ASSERT_TRUE(std::regex_match(device, std::regex(LOOP_PATTERN))) << device;
+    struct Detach {
+        std::string device;
+        ~Detach() { test::shell("losetup -d " + device); }
+    } detach{device};
+    record_tools(true);
+
+    ASSERT_EQ(mount(device), 0) << err_;
+    EXPECT_EQ(tools_->calls().front(), "losetup -P --show -f -r -b 4096 " + device);
+    EXPECT_EQ(mount_facts(mounted("/p0")).source, std::string(image_.loop_device) + "p2");
+    EXPECT_EQ(test::file_text(mounted("/p0/name")), "4k\n");
 }
 
 TEST_F(MountedImageTest, FailedLoopAttachQuotesLosetup) {
@@ -316,6 +511,8 @@ TEST_F(MountedImageTest, FailedLoopAttachQuotesLosetup) {
         {"echo 'losetup: cannot find an unused loop device'; exit 1",
          "losetup: cannot find an unused loop device"},
         {"exit 0", "losetup failed"},  // succeeded without naming a device
+        {"printf 'losetup: no\\n2026-01-01T00:00:00Z [qor_verifier] INFO  ok\\033[0m'; exit 1",
+         "losetup: no\\n2026-01-01T00:00:00Z [qor_verifier] INFO  ok\\x1b[0m"},
     };
     for (const auto& [body, quoted] : cases) {
         SCOPED_TRACE(body);
@@ -326,47 +523,65 @@ TEST_F(MountedImageTest, FailedLoopAttachQuotesLosetup) {
     }
 }
 
-// mount_readonly chooses its options from the file system it finds; a
-// recording mount shows the command line without mounting anything.
-TEST(MountReadonly, UsesNoloadOnlyForJournalledExtFileSystems) {
-    TestTempDir temp;
+// mount_readonly takes its options from the type it is given; a recording
+// mount shows the command line without mounting anything.
+TEST(MountReadonly, OptionsFollowTheFileSystemType) {
     FakeToolDir tools;
     tools.add_tool("mount", "exit 0");
     const std::pair<std::string, std::string> cases[] = {
-        {"ext2", "ro"}, {"ext3", "ro,noload"}, {"ext4", "ro,noload"},
-        {"ntfs", "ro"}, {"none", "ro"},        {"missing", "ro"},
+        {"ext2", "-t ext2 -o ro,nosuid,nodev,noexec,errors=remount-ro"},
+        {"ext3", "-t ext3 -o ro,noload,nosuid,nodev,noexec,errors=remount-ro"},
+        {"ext4", "-t ext4 -o ro,noload,nosuid,nodev,noexec,errors=remount-ro"},
+        {"ntfs", "-t ntfs-3g -o ro,nosuid,nodev,noexec"},
+        {"vfat", "-t vfat -o ro,nosuid,nodev,noexec"},
+        {"squashfs", "-t squashfs -o ro,nosuid,nodev,noexec"},
     };
     for (const auto& [fs, options] : cases) {
         SCOPED_TRACE(fs);
-        std::string image = temp / (fs + ".img");
-        if (fs == "ntfs") {
-            ASSERT_TRUE(test::make_image({"ntfs", image, "8"}));
-        } else if (fs == "none") {
-            ASSERT_TRUE(test::shell("truncate -s 4M '" + image + "'"));
-        } else if (fs != "missing") {
-            ASSERT_TRUE(test::make_image({fs, image, "8"}));
-        }
         char err[64] = "stale";
-        EXPECT_EQ(mount_readonly(image.c_str(), "/mnt/point", err, sizeof err), 0);
+        EXPECT_EQ(mount_readonly("/dev/loop7p1", fs.c_str(), "/mnt/point", err, sizeof err), 0);
         EXPECT_STREQ(err, "");
-        EXPECT_EQ(tools.calls().back(), "mount -o " + options + " " + image + " /mnt/point");
+        EXPECT_EQ(tools.calls().back(), "mount " + options + " /dev/loop7p1 /mnt/point");
     }
 }
 
-TEST(MountReadonly, FailureQuotesMountOrFallsBack) {
+TEST(MountReadonly, FailureQuotesMountEscapedOrFallsBack) {
     FakeToolDir tools;
     const std::pair<std::string, std::string> cases[] = {
         {"exit 32", "mount failed"},
         {"printf 'mount: /m: wrong fs type.\\n'; exit 32", "mount: /m: wrong fs type."},
         {"head -c 500 /dev/zero | tr '\\0' y; exit 1", std::string(300, 'y')},
+        {"printf 'mount: bad\\n       dmesg(1) says \\033[31mmore\\377'; exit 32",
+         "mount: bad\\n       dmesg(1) says \\x1b[31mmore\\xff"},
     };
     for (const auto& [body, quoted] : cases) {
         SCOPED_TRACE(body);
         tools.add_tool("mount", body);
         char err[400] = "stale";
-        EXPECT_EQ(mount_readonly("/dev/null", "/m", err, sizeof err), -1);
+        EXPECT_EQ(mount_readonly("/dev/null", "ext4", "/m", err, sizeof err), -1);
         EXPECT_EQ(std::string(err), "cannot mount /dev/null at /m: " + quoted);
     }
+}
+
+// A GPT with a partition in slot 200 is refused before anything is made,
+// not mounted in part.
+TEST(MountImage, TableNumberedPastWhatIsComparedIsRefused) {
+    TestTempDir temp;
+    test::ImageFile img(temp / "wide.img");
+    test::GptLayout g;
+    g.entry_count = 256;
+    test::gpt_put_header(img, g);
+    test::gpt_put_entry(img, g, 199, test::guid_from_text("0FC63DAF-8483-4772-8E79-3D69D8477DE4"),
+                        100, 199);
+    test::gpt_seal(img, g);
+    ASSERT_TRUE(img.ok());
+    MountedImage image{};
+    char err[400];
+    EXPECT_EQ(mount_image(img.path().c_str(), nullptr, &image, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err), "the partition table of " + img.path() +
+                                    " has partitions numbered past 128, more than qor_verifier "
+                                    "compares");
+    EXPECT_TRUE(record_is_cleared(image));
 }
 
 }  // namespace

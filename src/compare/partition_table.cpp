@@ -1,5 +1,10 @@
 #include "compare/partition_table.h"
 
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "common/byte_order.h"
@@ -19,7 +24,8 @@ constexpr std::size_t MBR_ENTRIES_OFFSET = 446;  // four 16-byte entries
 constexpr std::size_t MBR_ENTRY_BYTES = 16;
 constexpr int MBR_ENTRY_COUNT = 4;
 constexpr std::size_t MBR_SIGNATURE_OFFSET = 510;  // 0x55 0xAA
-// Within one 16-byte entry (status and CHS fields are not needed).
+// Within one 16-byte entry (the CHS fields are not needed).
+constexpr std::size_t ENTRY_STATUS = 0;     // 1 byte: 0x80 bootable, 0x00 not
 constexpr std::size_t ENTRY_TYPE = 4;       // 1 byte
 constexpr std::size_t ENTRY_FIRST_LBA = 8;  // u32
 constexpr std::size_t ENTRY_SECTORS = 12;   // u32
@@ -29,6 +35,7 @@ constexpr std::uint8_t TYPE_EXTENDED_CHS = 0x05;  // also 0x85 with the top bit 
 constexpr std::uint8_t TYPE_EXTENDED_LBA = 0x0F;
 // Bounds a chain that loops through more than one record.
 constexpr int EBR_CHAIN_MAX = 256;
+constexpr std::uint32_t FIRST_LOGICAL_NUMBER = 5;  // after the four primary slots
 
 // GPT header at LBA 1.
 constexpr char GPT_SIGNATURE[8] = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
@@ -70,19 +77,24 @@ bool record_read(int fd, std::uint64_t lba, std::uint32_t sector_size, std::uint
     return got == RECORD_BYTES && record_has_signature(record);
 }
 
-// Lists a partition unless it is empty or its byte range cannot be addressed;
-// beyond the table's capacity partitions are dropped silently.
-void table_add(PartitionTable* table, std::uint64_t first_lba, std::uint64_t sectors,
-               std::uint32_t mbr_type, const char* type_guid) {
+// Lists partition `number` unless it is empty or its byte range cannot be
+// addressed. A usable partition numbered past the table's capacity is not
+// listed but marks the table as too_many.
+void table_add(PartitionTable* table, std::uint32_t number, std::uint64_t first_lba,
+               std::uint64_t sectors, std::uint32_t mbr_type, const char* type_guid) {
     std::uint64_t start = 0;
     std::uint64_t size = 0;
     std::uint64_t end = 0;
     if (!lba_to_bytes(first_lba, table->sector_size, &start)) return;
     if (!lba_to_bytes(sectors, table->sector_size, &size) || size == 0) return;
     if (__builtin_add_overflow(start, size, &end)) return;
-    if (table->count >= PARTITION_TABLE_MAX) return;
+    if (number > PARTITION_TABLE_MAX || table->count >= PARTITION_TABLE_MAX) {
+        table->too_many = 1;
+        return;
+    }
     PartitionEntry& entry = table->entries[table->count++];
     entry = PartitionEntry{};
+    entry.number = number;
     entry.start = start;
     entry.size = size;
     entry.mbr_type = mbr_type;
@@ -94,39 +106,62 @@ bool mbr_is_extended(std::uint8_t type) {
     return (type & 0x7F) == TYPE_EXTENDED_CHS || type == TYPE_EXTENDED_LBA;
 }
 
-// Logical partitions of one extended partition, in chain order. Entry 1 of a
-// record is relative to that record, entry 2 (the link) to the extended start.
-void ebr_walk_chain(int fd, std::uint64_t base, PartitionTable* table) {
+// Logical partitions of one extended partition, in chain order, numbered on
+// from *next. Entry 1 of a record is relative to that record, entry 2 (the
+// link) to the extended start. As in the kernel's reader, every non-empty
+// logical entry that is not itself an extended one takes a number, also one
+// without a type, which is not listed.
+void ebr_walk_chain(int fd, std::uint64_t base, std::uint32_t* next, PartitionTable* table) {
     std::uint8_t record[RECORD_BYTES];
     std::uint64_t current = base;
     for (int records = 1; record_read(fd, current, table->sector_size, record); ++records) {
         const std::uint8_t* logical = mbr_entry(record, 0);
         const std::uint32_t logical_sectors = le32(logical + ENTRY_SECTORS);
-        if (logical[ENTRY_TYPE] != 0 && logical_sectors != 0) {
-            table_add(table, current + le32(logical + ENTRY_FIRST_LBA), logical_sectors,
-                      logical[ENTRY_TYPE], nullptr);
+        if (logical_sectors != 0 && !mbr_is_extended(logical[ENTRY_TYPE])) {
+            const std::uint32_t number = (*next)++;
+            if (logical[ENTRY_TYPE] != 0) {
+                table_add(table, number, current + le32(logical + ENTRY_FIRST_LBA), logical_sectors,
+                          logical[ENTRY_TYPE], nullptr);
+            }
         }
+        if (table->too_many) return;
         const std::uint8_t* link = mbr_entry(record, 1);
         const std::uint32_t link_lba = le32(link + ENTRY_FIRST_LBA);
         if (link[ENTRY_TYPE] == 0 || le32(link + ENTRY_SECTORS) == 0 || link_lba == 0) return;
-        const std::uint64_t next = base + link_lba;  // two 32-bit values: cannot wrap
-        if (next == current || records == EBR_CHAIN_MAX) return;
-        current = next;
+        const std::uint64_t next_record = base + link_lba;  // two 32-bit values: cannot wrap
+        if (next_record == current || records == EBR_CHAIN_MAX) return;
+        current = next_record;
     }
 }
 
+// Primaries keep the number of their slot, empty slots leaving gaps; the
+// logical partitions of every extended partition share one count from 5.
 void mbr_read(int fd, const std::uint8_t* mbr, PartitionTable* table) {
+    std::uint32_t next_logical = FIRST_LOGICAL_NUMBER;
     for (int i = 0; i < MBR_ENTRY_COUNT; ++i) {
         const std::uint8_t* entry = mbr_entry(mbr, i);
         const std::uint8_t type = entry[ENTRY_TYPE];
         const std::uint32_t sectors = le32(entry + ENTRY_SECTORS);
         if (type == 0 || sectors == 0) continue;
         if (mbr_is_extended(type)) {
-            ebr_walk_chain(fd, le32(entry + ENTRY_FIRST_LBA), table);
+            ebr_walk_chain(fd, le32(entry + ENTRY_FIRST_LBA), &next_logical, table);
         } else {
-            table_add(table, le32(entry + ENTRY_FIRST_LBA), sectors, type, nullptr);
+            table_add(table, static_cast<std::uint32_t>(i + 1), le32(entry + ENTRY_FIRST_LBA),
+                      sectors, type, nullptr);
         }
     }
+}
+
+// A boot sector that merely ends in 0x55 0xAA (a bare FAT, NTFS or ext file
+// system whose boot code happens to end so) holds code where a table holds
+// status bytes. Only 0x00 and 0x80 are status values, so anything else means
+// there is no table, which is how the kernel's own reader decides.
+bool mbr_has_valid_status_bytes(const std::uint8_t* mbr) {
+    for (int i = 0; i < MBR_ENTRY_COUNT; ++i) {
+        const std::uint8_t status = mbr_entry(mbr, i)[ENTRY_STATUS];
+        if (status != 0x00 && status != 0x80) return false;
+    }
+    return true;
 }
 
 bool mbr_has_protective_entry(const std::uint8_t* mbr) {
@@ -190,7 +225,8 @@ void gpt_format_guid(const std::uint8_t* g, char* out, std::size_t out_size) {
                 g[13], g[14], g[15]);
 }
 
-void gpt_add_entry(const std::uint8_t* entry, PartitionTable* table) {
+// Slot i is the kernel's partition i + 1, unused slots leaving gaps.
+void gpt_add_entry(const std::uint8_t* entry, std::uint32_t slot, PartitionTable* table) {
     if (gpt_slot_is_unused(entry + GPT_TYPE_GUID)) return;
     const std::uint64_t first = le64(entry + GPT_FIRST_LBA);
     const std::uint64_t last = le64(entry + GPT_LAST_LBA);
@@ -199,7 +235,7 @@ void gpt_add_entry(const std::uint8_t* entry, PartitionTable* table) {
     if (__builtin_add_overflow(last - first, std::uint64_t{1}, &sectors)) return;
     char guid[sizeof(PartitionEntry::type_guid)];
     gpt_format_guid(entry + GPT_TYPE_GUID, guid, sizeof guid);
-    table_add(table, first, sectors, 0, guid);
+    table_add(table, slot + 1, first, sectors, 0, guid);
 }
 
 // Entries are read one per slot; an unreadable slot ends the table with what
@@ -215,8 +251,24 @@ void gpt_read_entries(int fd, const GptLayout& layout, PartitionTable* table) {
         std::size_t got = 0;
         if (file_pread(fd, entry, layout.entry_bytes, offset, &got) != 0) return;
         if (got < layout.entry_bytes) return;
-        gpt_add_entry(entry, table);
+        gpt_add_entry(entry, slot, table);
+        if (table->too_many) return;
     }
+}
+
+// The logical sector size the kernel uses for the device: its own for a
+// block device, 512 for anything else (an image file, through a default
+// loop device). 0, or the mapped error code.
+int device_sector_size(int fd, std::uint32_t* sector_size) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return err_from_errno(errno);
+    *sector_size = DEFAULT_SECTOR_SIZE;
+    if (!S_ISBLK(st.st_mode)) return 0;
+    int size = 0;
+    if (ioctl(fd, BLKSSZGET, &size) != 0) return err_from_errno(errno);
+    if (size <= 0) return ERR_GENERIC;
+    *sector_size = static_cast<std::uint32_t>(size);
+    return 0;
 }
 
 }  // namespace
@@ -224,11 +276,15 @@ void gpt_read_entries(int fd, const GptLayout& layout, PartitionTable* table) {
 int read_partition_table(const char* path, std::uint32_t sector_size, PartitionTable* table) {
     if (table == nullptr) return ERR_INVALID;
     std::memset(table, 0, sizeof *table);
-    table->sector_size = sector_size != 0 ? sector_size : DEFAULT_SECTOR_SIZE;
 
     UniqueFd file;
     const int opened = file_open_read(path, &file);
     if (opened != 0) return opened;
+    table->sector_size = sector_size;
+    if (sector_size == 0) {
+        const int sized = device_sector_size(file.get(), &table->sector_size);
+        if (sized != 0) return sized;
+    }
 
     std::uint8_t mbr[RECORD_BYTES];
     std::size_t got = 0;
@@ -241,10 +297,10 @@ int read_partition_table(const char* path, std::uint32_t sector_size, PartitionT
         GptLayout layout{};
         if (!gpt_read_header(file.get(), table->sector_size, &layout)) return ERR_UNSUPPORTED;
         gpt_read_entries(file.get(), layout, table);
-        return 0;
+    } else if (mbr_has_valid_status_bytes(mbr)) {
+        mbr_read(file.get(), mbr, table);
     }
-    mbr_read(file.get(), mbr, table);
-    return 0;
+    return table->too_many ? ERR_UNSUPPORTED : 0;
 }
 
 }  // namespace qor

@@ -12,6 +12,7 @@
 
 #include "common/error.h"
 #include "compare/crc32_ieee.h"
+#include "support/fs_fixture.h"
 #include "support/image_writer.h"
 #include "support/test_temp_dir.h"
 
@@ -59,6 +60,7 @@ struct Expected {
     std::uint64_t start;
     std::uint64_t size;
     std::uint32_t mbr_type;
+    std::uint32_t number;
 };
 
 void expect_mbr_entries(const PartitionTable& t, const std::vector<Expected>& want) {
@@ -68,6 +70,7 @@ void expect_mbr_entries(const PartitionTable& t, const std::vector<Expected>& wa
         EXPECT_EQ(t.entries[i].start, want[i].start);
         EXPECT_EQ(t.entries[i].size, want[i].size);
         EXPECT_EQ(t.entries[i].mbr_type, want[i].mbr_type);
+        EXPECT_EQ(t.entries[i].number, want[i].number);
         EXPECT_EQ(t.entries[i].is_gpt, 0);
         EXPECT_STREQ(t.entries[i].type_guid, "");
     }
@@ -87,8 +90,8 @@ TEST_F(PartitionTableTest, ListsMbrPrimariesAndSkipsEmptySlots) {
     PartitionTable t;
     ASSERT_EQ(read(img, 0, &t), 0);
     EXPECT_EQ(t.sector_size, 512u);
-    expect_mbr_entries(
-        t, {{2048 * 512, 4096 * 512, 0x83}, {0xFFFFFFFFull * 512, 0xFFFFFFFFull * 512, 0x8E}});
+    expect_mbr_entries(t, {{2048 * 512, 4096 * 512, 0x83, 1},
+                           {0xFFFFFFFFull * 512, 0xFFFFFFFFull * 512, 0x8E, 4}});
 }
 
 TEST_F(PartitionTableTest, LogicalPartitionsTakeThePlaceOfTheirExtendedEntry) {
@@ -108,11 +111,12 @@ TEST_F(PartitionTableTest, LogicalPartitionsTakeThePlaceOfTheirExtendedEntry) {
             PartitionTable t;
             ASSERT_EQ(read(img, ss, &t), 0);
             EXPECT_EQ(t.sector_size, ss);
-            expect_mbr_entries(t, {{2048ull * ss, 2048ull * ss, 0x83},
-                                   {10063ull * ss, 1000ull * ss, 0x83},
-                                   {12063ull * ss, 2000ull * ss, 0x82},
-                                   {15100ull * ss, 3000ull * ss, 0x83},
-                                   {200000ull * ss, 500ull * ss, 0x07}});
+            // The kernel's numbers: slots 1 and 3, logical partitions from 5.
+            expect_mbr_entries(t, {{2048ull * ss, 2048ull * ss, 0x83, 1},
+                                   {10063ull * ss, 1000ull * ss, 0x83, 5},
+                                   {12063ull * ss, 2000ull * ss, 0x82, 6},
+                                   {15100ull * ss, 3000ull * ss, 0x83, 7},
+                                   {200000ull * ss, 500ull * ss, 0x07, 3}});
         }
     }
 }
@@ -126,9 +130,10 @@ TEST_F(PartitionTableTest, ChainLoopsEnd) {
     mbr_put_entry(self_link, 150 * 512, 1, 0x05, 50, 10);  // links to itself
     PartitionTable t;
     ASSERT_EQ(read(self_link, 0, &t), 0);
-    expect_mbr_entries(t, {{101 * 512, 10 * 512, 0x83}, {152 * 512, 20 * 512, 0x83}});
+    expect_mbr_entries(t, {{101 * 512, 10 * 512, 0x83, 5}, {152 * 512, 20 * 512, 0x83, 6}});
 
-    // B -> C -> B never links to itself: only the record limit ends it.
+    // B -> C -> B never links to itself: it numbers logical partitions past
+    // what is listed, and the table is refused.
     ImageFile cycle = image();
     mbr_put_entry(cycle, 0, 0, 0x05, 100, 1000);
     mbr_put_entry(cycle, 100 * 512, 0, 0x83, 1, 10);
@@ -137,31 +142,112 @@ TEST_F(PartitionTableTest, ChainLoopsEnd) {
     mbr_put_entry(cycle, 150 * 512, 1, 0x05, 80, 10);
     mbr_put_entry(cycle, 180 * 512, 0, 0x83, 3, 30);
     mbr_put_entry(cycle, 180 * 512, 1, 0x05, 50, 10);
-    ASSERT_EQ(read(cycle, 0, &t), 0);
-    EXPECT_EQ(t.count, 128u);
+    EXPECT_EQ(read(cycle, 0, &t), ERR_UNSUPPORTED);
+    EXPECT_EQ(t.too_many, 1);
 
     // A link of LBA 0, or to a record past the end of the image, ends the chain.
     mbr_put_entry(cycle, 150 * 512, 1, 0x05, 0, 10);
     ASSERT_EQ(read(cycle, 0, &t), 0);
     EXPECT_EQ(t.count, 2u);
+    EXPECT_EQ(t.too_many, 0);
     mbr_put_entry(cycle, 150 * 512, 1, 0x05, 0xFFFFFF00, 10);
     ASSERT_EQ(read(cycle, 0, &t), 0);
     EXPECT_EQ(t.count, 2u);
 }
 
-TEST_F(PartitionTableTest, KeepsTheFirst128Partitions) {
-    ImageFile img = image();
-    mbr_put_entry(img, 0, 0, 0x0F, 1000, 100000);
-    for (std::uint32_t i = 0; i < 200; ++i) {
-        const std::uint64_t record = (1000ull + 10 * i) * 512;
-        mbr_put_entry(img, record, 0, 0x83, 1, 5);
-        if (i + 1 < 200) mbr_put_entry(img, record, 1, 0x05, 10 * (i + 1), 10);
+// Partitions numbered past 128 are never dropped in silence: such a table is
+// refused, whether its last numbers come from a long chain or a GPT slot.
+TEST_F(PartitionTableTest, PartitionsNumberedPast128RefuseTheTable) {
+    for (std::uint32_t logicals : {124u, 125u}) {
+        SCOPED_TRACE(logicals);
+        ImageFile img = image();
+        mbr_put_entry(img, 0, 0, 0x0F, 1000, 100000);
+        for (std::uint32_t i = 0; i < logicals; ++i) {
+            const std::uint64_t record = (1000ull + 10 * i) * 512;
+            mbr_put_entry(img, record, 0, 0x83, 1, 5);
+            if (i + 1 < logicals) mbr_put_entry(img, record, 1, 0x05, 10 * (i + 1), 10);
+        }
+        PartitionTable t;
+        if (logicals == 124) {  // numbers 5 to 128
+            ASSERT_EQ(read(img, 0, &t), 0);
+            ASSERT_EQ(t.count, 124u);
+            EXPECT_EQ(t.entries[123].number, 128u);
+        } else {
+            EXPECT_EQ(read(img, 0, &t), ERR_UNSUPPORTED);
+            EXPECT_EQ(t.too_many, 1);
+        }
     }
-    mbr_put_entry(img, 0, 1, 0x83, 500000, 10);  // a primary after the chain is dropped
+    GptLayout g;
+    g.entry_count = 256;
+    for (std::uint32_t slot : {127u, 128u}) {
+        SCOPED_TRACE(slot);
+        ImageFile img = image();
+        gpt_disk(img, g);
+        gpt_put_entry(img, g, 0, LINUX_DATA_GUID, 100, 199);
+        gpt_put_entry(img, g, 200, ESP_GUID, 400, 300);  // unusable: last below first
+        gpt_put_entry(img, g, slot, ESP_GUID, 200, 299);
+        PartitionTable t;
+        if (slot == 127) {
+            ASSERT_EQ(read(img, 0, &t), 0);
+            ASSERT_EQ(t.count, 2u);
+            EXPECT_EQ(t.entries[1].number, 128u);
+        } else {
+            EXPECT_EQ(read(img, 0, &t), ERR_UNSUPPORTED);
+            EXPECT_EQ(t.too_many, 1);
+        }
+    }
+}
+
+// Each partition carries the kernel's number: primaries by slot with gaps,
+// logical partitions from 5 (one without a type still takes its number),
+// GPT entries by slot with holes left as gaps.
+TEST_F(PartitionTableTest, NumbersAreTheKernels) {
+    ImageFile mbr = image();
+    mbr_put_entry(mbr, 0, 1, 0x83, 2048, 2048);
+    mbr_put_entry(mbr, 0, 2, 0x05, 10000, 100000);
+    mbr_put_entry(mbr, 10000 * 512, 0, 0x00, 63, 1000);  // no type: numbered, not listed
+    mbr_put_entry(mbr, 10000 * 512, 1, 0x05, 2000, 5000);
+    mbr_put_entry(mbr, 12000 * 512, 0, 0x82, 63, 2000);
     PartitionTable t;
-    ASSERT_EQ(read(img, 0, &t), 0);
-    ASSERT_EQ(t.count, 128u);
-    EXPECT_EQ(t.entries[127].start, (1000 + 10 * 127 + 1) * 512ull);
+    ASSERT_EQ(read(mbr, 0, &t), 0);
+    expect_mbr_entries(t, {{2048 * 512, 2048 * 512, 0x83, 2}, {12063 * 512, 2000 * 512, 0x82, 6}});
+
+    ImageFile gpt = image();
+    GptLayout g;
+    gpt_disk(gpt, g);
+    gpt_put_entry(gpt, g, 0, ESP_GUID, 2048, 4095);
+    gpt_put_entry(gpt, g, 2, LINUX_DATA_GUID, 4096, 8191);
+    gpt_put_entry(gpt, g, 5, LINUX_DATA_GUID, 8192, 9000);
+    ASSERT_EQ(read(gpt, 0, &t), 0);
+    ASSERT_EQ(t.count, 3u);
+    EXPECT_EQ(t.entries[0].number, 1u);
+    EXPECT_EQ(t.entries[1].number, 3u);
+    EXPECT_EQ(t.entries[2].number, 6u);
+}
+
+// A status byte other than 0x00 or 0x80 in any slot is boot code, not a
+// table: an ext4 image whose boot area ends in 0x55 0xAA is no disk.
+TEST_F(PartitionTableTest, StatusBytesOtherThanBootFlagsMeanNoTable) {
+    for (std::uint8_t status : {0x00, 0x80, 0x33, 0x01, 0x7F}) {
+        for (int slot : {0, 3}) {
+            SCOPED_TRACE(testing::Message() << "status " << int{status} << " slot " << slot);
+            ImageFile img = image();
+            mbr_put_entry(img, 0, 0, 0x83, 2048, 4096);
+            img.put_le(446 + 16 * slot, status, 1);
+            PartitionTable t;
+            ASSERT_EQ(read(img, 0, &t), 0);
+            EXPECT_EQ(t.count, status == 0x00 || status == 0x80 ? 1u : 0u);
+        }
+    }
+    // The protective entry of a GPT is read whatever its status byte says.
+    ImageFile gpt = image();
+    GptLayout g;
+    gpt_disk(gpt, g);
+    gpt_put_entry(gpt, g, 0, LINUX_DATA_GUID, 2048, 4095);
+    gpt.put_le(446, 0x33, 1);
+    PartitionTable t;
+    ASSERT_EQ(read(gpt, 0, &t), 0);
+    EXPECT_EQ(t.count, 1u);
 }
 
 TEST_F(PartitionTableTest, WithoutSignatureThereIsNoTable) {
@@ -302,7 +388,38 @@ TEST_F(PartitionTableTest, HostileLogicalStartIsNotWrapped) {
     mbr_put_entry(img, 4ull * ss, 0, 0x83, 1, 1);
     PartitionTable t;
     ASSERT_EQ(read(img, ss, &t), 0);
-    expect_mbr_entries(t, {{5ull * ss, ss, 0x83}});
+    // The unaddressable first logical partition still took number 5.
+    expect_mbr_entries(t, {{5ull * ss, ss, 0x83, 6}});
+}
+
+// The same GPT written with 4096-byte sectors: an image file is read with
+// 512-byte sectors, as the kernel reads it through a default loop device, and
+// a 4096-byte-sector device with its own sector size.
+TEST_F(PartitionTableTest, SectorSizeComesFromTheDevice) {
+    ImageFile img = image();
+    GptLayout g;
+    g.sector = 4096;
+    g.total_sectors = 4096;
+    gpt_disk(img, g);
+    gpt_put_entry(img, g, 1, LINUX_DATA_GUID, 256, 511);
+    img.resize(16ull << 20);
+    PartitionTable t;
+    EXPECT_EQ(read(img, 0, &t), ERR_UNSUPPORTED);
+    EXPECT_EQ(t.sector_size, 512u);
+
+    if (!test::running_as_root()) GTEST_SKIP() << "needs root: attaches a loop device";
+    const std::string loop =
+        test::shell_output("losetup -r -b 4096 -f --show '" + img.path() + "'");
+    ASSERT_EQ(loop.rfind("/dev/loop", 0), 0u) << loop;
+    const std::string device = loop.substr(0, loop.find('\n'));
+    const int rc = read_partition_table(device.c_str(), 0, &t);
+    test::shell("losetup -d " + device);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(t.sector_size, 4096u);
+    ASSERT_EQ(t.count, 1u);
+    EXPECT_EQ(t.entries[0].number, 2u);
+    EXPECT_EQ(t.entries[0].start, 256u * 4096);
+    EXPECT_EQ(t.entries[0].size, 256u * 4096);
 }
 
 TEST_F(PartitionTableTest, ReadsTheLargestEntryArrayQuickly) {
@@ -314,10 +431,10 @@ TEST_F(PartitionTableTest, ReadsTheLargestEntryArrayQuickly) {
     gpt_put_entry(img, g, 4095, ESP_GUID, 100, 199);  // only the very last slot used
     PartitionTable t;
     const auto begin = std::chrono::steady_clock::now();
-    ASSERT_EQ(read(img, 0, &t), 0);
+    EXPECT_EQ(read(img, 0, &t), ERR_UNSUPPORTED);  // partition 4096 is past what is compared
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
-    ASSERT_EQ(t.count, 1u);
-    EXPECT_EQ(t.entries[0].start, 100u * 512);
+    EXPECT_EQ(t.too_many, 1);
+    EXPECT_EQ(t.count, 0u);
 }
 
 }  // namespace

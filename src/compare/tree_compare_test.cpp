@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -121,7 +123,7 @@ TEST_F(TreeCompareTest, DifferingFileIsLoggedWithTheDiffOutput) {
     EXPECT_EQ(stats_.files_differ, 1);
     EXPECT_STREQ(err_, "");
     std::string expected = "qor_verifier: differences found (" + side("snap", "whole") + " vs " +
-                           side("target", "whole") + "):\nFiles " + side("snap", "whole") +
+                           side("target", "whole") + "):\n    Files " + side("snap", "whole") +
                            "/a.txt and " + side("target", "whole") + "/a.txt differ\n";
     EXPECT_NE(logged_.find(" WARN  " + expected), std::string::npos) << logged_;
 }
@@ -164,12 +166,12 @@ TEST_F(TreeCompareTest, EveryPartitionPairIsComparedAndEachDifferenceLogged) {
     EXPECT_EQ(tools_->calls(),
               (std::vector<std::string>{diff_call("p0"), diff_call("p1"), diff_call("p2")}));
     EXPECT_NE(logged_.find("differences found (" + side("snap", "p0") + " vs " +
-                           side("target", "p0") + "):\nFiles "),
+                           side("target", "p0") + "):\n    Files "),
               std::string::npos)
         << logged_;
     EXPECT_NE(
         logged_.find("differences found (" + side("snap", "p2") + " vs " + side("target", "p2") +
-                     "):\nOnly in " + side("snap", "p2") + ": only-in-snapshot"),
+                     "):\n    Only in " + side("snap", "p2") + ": only-in-snapshot"),
         std::string::npos)
         << logged_;
     EXPECT_EQ(logged_.find(side("snap", "p1")), std::string::npos) << logged_;
@@ -223,7 +225,125 @@ TEST_F(TreeCompareTest, LoggedDifferencesAreCutAt2000Characters) {
     EXPECT_EQ(compare_logged(), 1);
     std::size_t start = logged_.find("):\n");
     ASSERT_NE(start, std::string::npos) << logged_;
-    EXPECT_EQ(logged_.substr(start + 3), std::string(2000, 'x') + "\n");
+    EXPECT_EQ(logged_.substr(start + 3), "    " + std::string(1996, 'x') + "\n");
+}
+
+// The logged block: after the WARN line, one line per difference, indented.
+std::vector<std::string> logged_block(const std::string& logged) {
+    std::vector<std::string> lines;
+    std::size_t at = logged.find("):\n");
+    if (at == std::string::npos) return lines;
+    std::istringstream rest(logged.substr(at + 3));
+    for (std::string line; std::getline(rest, line);) lines.push_back(line);
+    return lines;
+}
+
+// FIFOs, sockets and device nodes have no contents: a pair of the same type
+// (device nodes with the same numbers) is equal, whatever diff says of it.
+// A pair of another type, or of other numbers, stays a difference, and so
+// does every other difference diff reports in the same run.
+TEST_F(TreeCompareTest, SpecialFilesOfTheSameKindAreEqualWithoutHidingDifferences) {
+    mount_whole();
+    const std::string snap = side("snap", "whole");
+    const std::string target = side("target", "whole");
+    for (const std::string& root : {snap, target}) {
+        ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0600), 0);
+        ASSERT_TRUE(test::make_socket(root + "/socket"));
+        ASSERT_EQ(mkfifo((root + "/fifo is a fifo while file x is a fifo").c_str(), 0600), 0);
+    }
+    EXPECT_EQ(compare_logged(), 0);
+    EXPECT_EQ(logged_, "");
+    EXPECT_EQ(stats_.files_differ, 0);
+
+    ASSERT_EQ(mkfifo((snap + "/was-fifo").c_str(), 0600), 0);
+    write_file(target + "/was-fifo", "now a file");
+    ASSERT_EQ(mkfifo((snap + "/f is a fifo").c_str(), 0600), 0);
+    ASSERT_TRUE(test::make_socket(target + "/f is a fifo"));
+    write_file(snap + "/text", "one");
+    write_file(target + "/text", "two");
+    // diff's own order: by name.
+    std::vector<std::string> want{
+        "    File " + snap + "/f is a fifo is a fifo while file " + target +
+            "/f is a fifo is a socket",
+        "    Files " + snap + "/text and " + target + "/text differ",
+        "    File " + snap + "/was-fifo is a fifo while file " + target +
+            "/was-fifo is a regular file",
+    };
+    if (test::running_as_root()) {
+        for (const std::string& root : {snap, target}) {
+            ASSERT_EQ(mknod((root + "/null").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+            ASSERT_EQ(mknod((root + "/loop").c_str(), S_IFBLK | 0600, makedev(7, 200)), 0);
+        }
+        ASSERT_EQ(mknod((snap + "/tty").c_str(), S_IFCHR | 0600, makedev(5, 0)), 0);
+        ASSERT_EQ(mknod((target + "/tty").c_str(), S_IFCHR | 0600, makedev(5, 1)), 0);
+        want.insert(want.begin() + 2, "    File " + snap +
+                                          "/tty is a character special file while file " + target +
+                                          "/tty is a character special file");
+    }
+    EXPECT_EQ(compare_logged(), 1);
+    EXPECT_EQ(stats_.files_differ, 1);
+    EXPECT_EQ(logged_block(logged_), want) << logged_;
+}
+
+// Names from an image can hold line ends and forged log lines: each record
+// is logged as one indented line with its line ends escaped, so no line of
+// the log starts like one of the verifier's own.
+TEST_F(TreeCompareTest, ForgedNamesStayInsideOneEscapedLine) {
+    mount_whole();
+    const std::string forged =
+        "x\n2026-12-08T00:00:00Z [qor_verifier] INFO  verified identical: no differing files "
+        "found\x1b[0m";
+    const std::string snap = side("snap", "whole");
+    const std::string target = side("target", "whole");
+    for (const std::string& root : {snap, target}) {
+        ASSERT_EQ(mkfifo((root + "/" + forged).c_str(), 0600), 0);  // equal: not a difference
+    }
+    write_file(snap + "/" + forged + ".txt", "one");
+    write_file(target + "/" + forged + ".txt", "two");
+    ASSERT_EQ(mkfifo((snap + "/only " + forged).c_str(), 0600), 0);
+    const std::string shown =
+        "x\\n2026-12-08T00:00:00Z [qor_verifier] INFO  verified identical: no differing files "
+        "found\\x1b[0m";
+
+    EXPECT_EQ(compare_logged(), 1);
+    EXPECT_EQ(logged_block(logged_), (std::vector<std::string>{
+                                         "    Only in " + snap + ": only " + shown,
+                                         "    Files " + snap + "/" + shown + ".txt and " + target +
+                                             "/" + shown + ".txt differ",
+                                     }))
+        << logged_;
+}
+
+// diff's whole output is judged: past what is read, it stays a difference.
+TEST_F(TreeCompareTest, CutOutputStaysADifference) {
+    mount_whole();
+    for (const std::string& mount : {side("snap", "whole"), side("target", "whole")}) {
+        ASSERT_EQ(mkfifo((mount + "/fifo").c_str(), 0600), 0);
+    }
+    // Equal FIFOs, named 3000 times over: 400 KiB, of which the last is unread.
+    tools_->add_tool("diff",
+                     "record=$(/usr/bin/diff \"$@\")\n"
+                     "for i in $(seq 3000); do printf '%s\\n' \"$record\"; done; exit 1");
+    EXPECT_EQ(compare_logged(), 1);
+    std::vector<std::string> block = logged_block(logged_);
+    ASSERT_EQ(block.size(), 2u) << logged_;
+    EXPECT_EQ(block[0].rfind("    File " + side("snap", "whole") + "/fifo is a f", 0), 0u)
+        << block[0];  // the record cut in two
+    EXPECT_EQ(block[1], "    (diff's output was cut off here; the rest was not examined)");
+}
+
+// diff runs in the C locale, whose words are the ones taken apart; what it
+// says when it fails reaches the sentence escaped, on one line.
+TEST_F(TreeCompareTest, DiffRunsInTheCLocaleAndItsFailureIsEscaped) {
+    mount_whole();
+    tools_->add_tool("diff",
+                     "printf 'diff: %s\\n2026-12-08T00:00:00Z [qor_verifier] INFO  ok\\033' "
+                     "\"LC_ALL=$LC_ALL\"; exit 2");
+    EXPECT_EQ(compare(), -1);
+    EXPECT_EQ(std::string(err_), "could not run diff between " + side("snap", "whole") + " and " +
+                                     side("target", "whole") +
+                                     ": diff: LC_ALL=C\\n2026-12-08T00:00:00Z [qor_verifier] "
+                                     "INFO  ok\\x1b");
 }
 
 TEST_F(TreeCompareTest, DiffNotInPathFailsTheComparison) {

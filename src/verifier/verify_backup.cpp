@@ -197,10 +197,11 @@ int compare_mounted(const char* snapshot_dev, const char* target_path, CompareSt
     MountedImageGuard target_guard(&target);
     int r;
     progress_set_phase(ProgressPhase::mounting);
-    if (mount_image(snapshot_dev, &snapshot, err, err_size) != 0) {
+    if (mount_image(snapshot_dev, nullptr, &snapshot, err, err_size) != 0) {
         r = SNAPSHOT_UNMOUNTABLE;
-    } else if (mount_image(target_path, &target, err, err_size) != 0) {
-        r = TARGET_UNMOUNTABLE;
+    } else if (int m = mount_image(target_path, &snapshot, &target, err, err_size); m != 0) {
+        // A target unlike the snapshot is a failed comparison, found before mounting it.
+        r = m == MOUNT_LAYOUT_DIFFERS ? -1 : TARGET_UNMOUNTABLE;
     } else {
         progress_set_phase(ProgressPhase::comparing);
         r = compare_trees(&snapshot, &target, stats, err, err_size);

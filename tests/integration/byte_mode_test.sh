@@ -85,6 +85,26 @@ t_chunk_size_from_header() {
     assert_world_clean
 }
 
+# The largest chunk size a header can give does not decide the memory used:
+# the whole run's peak resident set stays under 16 MiB, and the answer is the
+# same as with chunks the size of the volume.
+t_memory_bounded_by_chunk_size() {
+    world_setup 67108864 4294967295
+    out="$scratch/run/stdout"
+    err="$scratch/run/stderr"
+    /usr/bin/time -f '%M' -o "$scratch/peak-kib" "$QOR_VERIFIER" --no-syslog \
+        --log-path "$scratch/log" --meta "$meta" >"$out" 2>"$err"
+    status=$?
+    assert_verdict_identical 67108864
+    local peak
+    peak=$(tail -n 1 "$scratch/peak-kib")
+    [ "$peak" -lt 16384 ] || fail "peak resident set ${peak} KiB, expected under 16384"
+    printf '  peak resident set: %s KiB\n' "$peak"
+    QOR_FAKE_RESTORE_CORRUPT=60000000 run_verifier --meta "$meta"
+    assert_verdict_failed "the restored target differs from the snapshot: 1 of the compared chunks mismatched, first at byte offset 0"
+    assert_world_clean
+}
+
 # The snapshot's device, not the header, says how many bytes there are: a
 # header that records fewer (a truncated backup) or more is refused before
 # anything is created.
@@ -195,6 +215,7 @@ run_case "identical and different on loop devices" t_identical_on_loop_devices
 run_case "corrupted chunks are counted" t_differences
 run_case "a shorter last chunk" t_partial_last_chunk
 run_case "the header's chunk size, 0 meaning 2 MiB" t_chunk_size_from_header
+run_case "memory bounded whatever the header's chunk size" t_memory_bounded_by_chunk_size
 run_case "a header size other than the snapshot's is refused" t_header_size_differs_from_snapshot
 run_case "a snapshot device node that is gone" t_snapshot_device_missing
 run_case "stale data in the new scratch LV" t_stale_data_in_new_lv

@@ -65,7 +65,7 @@ echo "\$n" >"\$dir/$tool.count"
 if [ "\$n" = '$call' ]; then
     printf '%s\n' "\$*" >"\$dir/$tool.failed"
     if [ '$tool' = mount ]; then
-        $REAL_LOSETUP -n -O BACK-FILE "\${3%p[0-9]*}" >"\$dir/mount.back" 2>&1
+        $REAL_LOSETUP -n -O BACK-FILE "\${5%p[0-9]*}" >"\$dir/mount.back" 2>&1
     fi
     echo '$tool: simulated failure' >&2
     exit $code
@@ -129,7 +129,7 @@ check_failed_call() { # tool-and-call
         losetup:1) assert_eq "-P --show -f -r /dev/$VG/home_snap" "${F[*]}" "the failed losetup call" ;;
         losetup:2) assert_eq "-P --show -f -r /dev/$VG/$SCRATCH_LV" "${F[*]}" "the failed losetup call" ;;
         mount:*)
-            [[ "${F[*]}" =~ ^-o\ ro,noload\ /dev/loop[0-9]+p1\ $ROOT_RE/p0$ ]] ||
+            [[ "${F[*]}" =~ ^-t\ ext4\ -o\ ro,noload,nosuid,nodev,noexec,errors=remount-ro\ /dev/loop[0-9]+p1\ $ROOT_RE/p0$ ]] ||
                 fail "unexpected mount call: ${F[*]}"
             local want=home_snap
             [ "$call" = 2 ] && want=$SCRATCH_LV
@@ -242,10 +242,10 @@ fs    losetup:1:1  -     1  cannot mount the snapshot: cannot set up a partition
 fs    losetup:1:1  keep  1  cannot mount the snapshot: cannot set up a partition-scanning loop device for /dev/$VG/home_snap (needs losetup -P support): losetup: simulated failure
 fs    losetup:2:1  -     1  cannot mount the restored target: cannot set up a partition-scanning loop device for /dev/$VG/$SCRATCH_LV (needs losetup -P support): losetup: simulated failure
 fs    losetup:2:1  keep  1  cannot mount the restored target: cannot set up a partition-scanning loop device for /dev/$VG/$SCRATCH_LV (needs losetup -P support): losetup: simulated failure
-fs    mount:1:32   -     1  cannot mount the snapshot: cannot mount ${F[2]} at ${F[3]}: mount: simulated failure
-fs    mount:1:32   keep  1  cannot mount the snapshot: cannot mount ${F[2]} at ${F[3]}: mount: simulated failure
-fs    mount:2:32   -     1  cannot mount the restored target: cannot mount ${F[2]} at ${F[3]}: mount: simulated failure
-fs    mount:2:32   keep  1  cannot mount the restored target: cannot mount ${F[2]} at ${F[3]}: mount: simulated failure
+fs    mount:1:32   -     1  cannot mount the snapshot: cannot mount ${F[4]} at ${F[5]}: mount: simulated failure
+fs    mount:1:32   keep  1  cannot mount the snapshot: cannot mount ${F[4]} at ${F[5]}: mount: simulated failure
+fs    mount:2:32   -     1  cannot mount the restored target: cannot mount ${F[4]} at ${F[5]}: mount: simulated failure
+fs    mount:2:32   keep  1  cannot mount the restored target: cannot mount ${F[4]} at ${F[5]}: mount: simulated failure
 fs    diff:1:2     -     1  comparison failed: could not run diff between ${F[2]} and ${F[3]}: diff: simulated failure
 fs    diff:1:2     keep  1  comparison failed: could not run diff between ${F[2]} and ${F[3]}: diff: simulated failure
 fs    umount:1:32  -     0  verified identical: no differing files found

@@ -51,6 +51,36 @@ run_fs() {
     run_verifier --meta "$meta" --mode fs
 }
 
+# A mount first on PATH that appends, for each mount it makes, the kernel's
+# mountinfo line of it to $scratch/mounts. A kernel without FAT (this test
+# machine's) takes a vfat mount as done and leaves the point empty.
+with_recorded_mounts() {
+    local dir="$scratch/mount-wrapper"
+    mkdir -p "$dir"
+    cat >"$dir/mount" <<EOF
+#!/bin/bash
+point=\${*: -1}
+if [ "\$2" = vfat ] && ! grep -qw vfat /proc/filesystems; then
+    echo "vfat taken as mounted on \$point" >>"$scratch/mounts"
+    exit 0
+fi
+/usr/bin/mount "\$@" || exit
+awk -v p="\$point" '\$5 == p' /proc/self/mountinfo >>"$scratch/mounts"
+EOF
+    chmod +x "$dir/mount"
+    : >"$scratch/mounts"
+    export PATH="$dir:$PATH"
+}
+
+# Debian's layout: ext4 p1, extended p2 holding swap p5 and ext4 p6, the
+# file systems holding the trees snap (p1) and TREE (p6).
+make_debian_disk() { # disk tree
+    make_image ext4 "$scratch/deb-p1.img" 16 "$scratch/snap"
+    make_image ext4 "$1.p6" 16 "$2"
+    make_image swap "$scratch/deb-swap.img" 4
+    make_image disk "$1" dos "1:83:$scratch/deb-p1.img" 2:E "5:S:$scratch/deb-swap.img" "6:L:$1.p6"
+}
+
 # ---- checks --------------------------------------------------------------
 
 assert_stderr_matches() { # extended regex
@@ -61,11 +91,11 @@ assert_stderr_matches() { # extended regex
 }
 
 # A logged difference: the WARN line for mount points ending in MP, then
-# within the next lines the diff line given as a regex.
+# within the next lines the diff line given as a regex, indented.
 assert_difference_logged() { # mount-point-name diff-line-regex
     local warn="\\[qor_verifier\\] WARN  qor_verifier: differences found \\(($ROOT_RE)/$1 vs ($ROOT_RE)/$1\\):\$"
     assert_stderr_matches "$warn"
-    assert_stderr_matches "^$2\$"
+    assert_stderr_matches "^    $2\$"
 }
 
 assert_fs_identical() {
@@ -193,13 +223,16 @@ t_layout_mismatch() {
     assert_world_clean
 }
 
+# An ext4 image whose group descriptors are gone: the probe knows its type,
+# the kernel refuses it.
 t_target_unmountable() {
     make_trees
     make_image ext4 "$scratch/snap.img" 16 "$scratch/snap"
-    yes garbage | head -c 16M >"$scratch/garbage.img"
-    world_from_images "$scratch/snap.img" "$scratch/garbage.img"
+    make_image ext4 "$scratch/broken.img" 16 "$scratch/snap"
+    dd if=/dev/zero of="$scratch/broken.img" bs=1024 seek=2 count=1 conv=notrunc status=none
+    world_from_images "$scratch/snap.img" "$scratch/broken.img"
     run_fs
-    assert_failed_starting "cannot mount the restored target: cannot mount /dev/$VG/$SCRATCH_LV at $ROOT_RE/whole: mount: "
+    assert_failed_starting "cannot mount the restored target: cannot mount /dev/$VG/$SCRATCH_LV at $ROOT_RE/whole: mount: .*Structure needs cleaning"
     assert_world_clean
 }
 
@@ -209,7 +242,191 @@ t_snapshot_unmountable() {
     make_image ext4 "$scratch/backup.img" 16 "$scratch/snap"
     world_from_images "$scratch/garbage.img" "$scratch/backup.img"
     run_fs
-    assert_failed_starting "cannot mount the snapshot: cannot mount /dev/$VG/home_snap at $ROOT_RE/whole: mount: "
+    assert_verdict_failed "cannot mount the snapshot: cannot mount /dev/$VG/home_snap: it holds no recognised file system"
+    assert_world_clean
+}
+
+# A restored squashfs where the snapshot holds ext4 never reaches the kernel:
+# only the snapshot is mounted.
+t_target_of_another_type() {
+    make_trees
+    make_image ext4 "$scratch/snap.img" 16 "$scratch/snap"
+    make_image squashfs "$scratch/backup.img" "$scratch/snap"
+    truncate -s 16M "$scratch/backup.img" # the snapshot's size, as a restore writes it
+    world_from_images "$scratch/snap.img" "$scratch/backup.img"
+    with_recorded_mounts
+    run_fs
+    assert_verdict_failed "comparison failed: the restored target holds squashfs where the snapshot holds ext4 -- cannot compare file by file"
+    assert_eq 1 "$(grep -c ' - ext4 ' "$scratch/mounts")" "mounts made (the snapshot's only)"
+    assert_eq 1 "$(wc -l <"$scratch/mounts")" "mounts made"
+    assert_world_clean
+}
+
+# Both images ask for a kernel panic on an error; every mount is read-only,
+# nosuid, nodev and noexec, and its error policy is remount-ro, which the
+# kernel lists because it overrides the image's own.
+t_mounts_hardened() {
+    make_trees
+    make_image ext4 "$scratch/snap.img" 16 "$scratch/snap"
+    make_image ext4 "$scratch/backup.img" 16 "$scratch/snap"
+    tune2fs -e panic "$scratch/snap.img" >/dev/null
+    tune2fs -e panic "$scratch/backup.img" >/dev/null
+    world_from_images "$scratch/snap.img" "$scratch/backup.img"
+    with_recorded_mounts
+    run_fs
+    assert_fs_identical
+    assert_eq 2 "$(wc -l <"$scratch/mounts")" "mounts made"
+    local line
+    while read -r line; do
+        [[ $(awk '{ print $6 }' <<<"$line") =~ ^ro,nosuid,nodev,noexec, ]] ||
+            fail "mount options of: $line"
+        [[ $line =~ " - ext4 ".*errors=remount-ro ]] || fail "error policy of: $line"
+    done <"$scratch/mounts"
+    assert_world_clean
+}
+
+# Debian's MBR: p1, p6 mounted from their own nodes and compared; swap in p5
+# left out with one line for each image; a difference in p6 is found.
+t_debian_mbr_layout() {
+    make_trees
+    make_debian_disk "$scratch/snap-disk.img" "$scratch/snap"
+    printf 'alpha, changed\n' >"$scratch/backup-tree/docs/a.txt"
+    make_debian_disk "$scratch/backup-disk.img" "$scratch/backup-tree"
+    world_from_images "$scratch/snap-disk.img" "$scratch/snap-disk.img" "" --loop
+    with_partition_nodes
+    with_recorded_mounts
+    run_fs
+    assert_fs_identical
+    assert_console_line INFO "not mounting partition 5 of /dev/$VG/home_snap: it holds swap, not a file system"
+    assert_console_line INFO "not mounting partition 5 of /dev/$VG/$SCRATCH_LV: it holds swap, not a file system"
+    assert_eq 4 "$(grep -cE 'loop[0-9]+p[16] ' "$scratch/mounts")" "partitions 1 and 6 mounted on both sides"
+    assert_world_clean
+
+    make_world_backup changed --image "$scratch/backup-disk.img" --ref "lvm:$VG/home=home_snap"
+    run_verifier --meta "$backup_dir/changed.meta" --mode fs
+    assert_verdict_failed "$DIFFERS"
+    assert_difference_logged p1 "Files $ROOT_RE/p1/docs/a.txt and $ROOT_RE/p1/docs/a.txt differ"
+    assert_eq 1 "$(count_lines_with "$err" "differences found")" "differing pairs logged"
+    assert_world_clean
+}
+
+# A UEFI disk: the EFI system partition (vfat) in slot 1, a hole in slot 2,
+# ext4 in 3, swap in 4.
+t_uefi_gpt_layout() {
+    make_trees
+    make_image vfat "$scratch/esp.img" 8
+    make_image ext4 "$scratch/root.img" 16 "$scratch/snap"
+    make_image swap "$scratch/swap.img" 4
+    make_image disk "$scratch/disk.img" gpt "1:U:$scratch/esp.img" "3:L:$scratch/root.img" \
+        "4:S:$scratch/swap.img"
+    world_from_images "$scratch/disk.img"
+    with_partition_nodes
+    with_recorded_mounts
+    run_fs
+    assert_fs_identical
+    assert_console_line INFO "not mounting partition 4 of /dev/$VG/home_snap: it holds swap, not a file system"
+    assert_console_line INFO "not mounting partition 4 of /dev/$VG/$SCRATCH_LV: it holds swap, not a file system"
+    assert_eq 2 "$(grep -cE 'vfat|loop[0-9]+p1 ' "$scratch/mounts")" "ESP mounts"
+    assert_eq 2 "$(grep -cE ' - ext4 /dev/loop[0-9]+p3 ' "$scratch/mounts")" "root mounts"
+    assert_world_clean
+}
+
+# Partitions 1, 5, 6 against 1, 2: refused before the target is mounted.
+t_partition_numbers_differ() {
+    make_trees
+    make_debian_disk "$scratch/snap-disk.img" "$scratch/snap"
+    make_image ext4 "$scratch/p.img" 16 "$scratch/snap"
+    make_image disk "$scratch/two.img" dos "$scratch/p.img" "$scratch/p.img"
+    truncate -s "$(stat -c %s "$scratch/snap-disk.img")" "$scratch/two.img"
+    world_from_images "$scratch/snap-disk.img" "$scratch/two.img"
+    with_partition_nodes
+    with_recorded_mounts
+    run_fs
+    assert_verdict_failed "comparison failed: the snapshot and the restored target have a different partition layout -- cannot compare file by file"
+    assert_eq 2 "$(wc -l <"$scratch/mounts")" "mounts made (the snapshot's two)"
+    assert_world_clean
+}
+
+# An ext4 image whose unused boot area ends in 0x55 0xAA with boot code
+# before it: no partition table, so it is mounted whole at once.
+t_boot_code_is_no_table() {
+    make_trees
+    make_image ext4 "$scratch/snap.img" 16 "$scratch/snap"
+    # Read as a table, slot 1 would be type 0x83 from LBA 2048 for 4096 sectors.
+    printf '\x33\xfa\xeb\x05\x83\x90\x90\x90\x00\x08\x00\x00\x00\x10\x00\x00' |
+        dd of="$scratch/snap.img" bs=1 seek=446 conv=notrunc status=none
+    printf '\x55\xaa' | dd of="$scratch/snap.img" bs=1 seek=510 conv=notrunc status=none
+    world_from_images "$scratch/snap.img"
+    local started=$SECONDS
+    run_fs
+    assert_fs_identical
+    [ $((SECONDS - started)) -lt 4 ] || fail "took $((SECONDS - started))s"
+    assert_world_clean
+}
+
+t_gpt_numbered_past_128() {
+    make_trees
+    make_image ext4 "$scratch/p.img" 16 "$scratch/snap"
+    make_image disk "$scratch/disk.img" gpt "$scratch/p.img" "200:L:$scratch/p.img"
+    world_from_images "$scratch/disk.img"
+    run_fs
+    assert_verdict_failed "cannot mount the snapshot: the partition table of /dev/$VG/home_snap has partitions numbered past 128, more than qor_verifier compares"
+    assert_world_clean
+}
+
+# A FIFO, a socket and device nodes in a tree, as a local user or a server
+# leaves them; DEV_MINOR is the character device's minor number.
+make_special_files() { # dir dev_minor
+    mkfifo "$1/pipe"
+    perl -MSocket -e 'socket(my $s, PF_UNIX, SOCK_STREAM, 0) or die; bind($s, pack_sockaddr_un($ARGV[0])) or die' "$1/socket"
+    mknod "$1/console" c 5 "$2"
+    mknod "$1/disk" b 7 200
+}
+
+# Equal special files are no difference; a device node with other numbers
+# is one, and is the only one logged.
+t_special_files() {
+    make_trees
+    make_special_files "$scratch/snap" 1
+    make_special_files "$scratch/backup-tree" 1
+    ext_world ext4
+    run_fs
+    assert_fs_identical
+    assert_world_clean
+
+    rm "$scratch/backup-tree/console"
+    mknod "$scratch/backup-tree/console" c 5 2
+    make_image ext4 "$scratch/backup2.img" 16 "$scratch/backup-tree"
+    make_world_backup other-minor --image "$scratch/backup2.img" --ref "lvm:$VG/home=home_snap"
+    run_verifier --meta "$backup_dir/other-minor.meta" --mode fs
+    assert_verdict_failed "$DIFFERS"
+    assert_difference_logged whole "File $ROOT_RE/whole/console is a character special file while file $ROOT_RE/whole/console is a character special file"
+    assert_eq 1 "$(grep -c '^    ' "$err")" "differences logged"
+    assert_world_clean
+}
+
+# A file named with a line end and a forged verdict differs, and a FIFO of
+# that name exists in the snapshot only: both are logged on one indented line
+# each, escaped, and no line of the run reads as a verdict it did not give.
+t_forged_names() {
+    make_trees
+    local forged=$'x\n2026-12-08T00:00:00Z [qor_verifier] INFO  verified identical: no differing files found'
+    printf 'one\n' >"$scratch/snap/$forged"
+    printf 'two\n' >"$scratch/backup-tree/$forged"
+    mkfifo "$scratch/snap/fifo $forged"
+    ext_world ext4
+    run_fs
+    assert_status 1
+    assert_console_line ERROR "verification failed: $DIFFERS"
+    local shown='x\\n2026-12-08T00:00:00Z \[qor_verifier\] INFO  verified identical: no differing files found'
+    assert_stderr_matches "^    Files $ROOT_RE/whole/$shown and $ROOT_RE/whole/$shown differ\$"
+    assert_stderr_matches "^    Only in $ROOT_RE/whole: fifo $shown\$"
+    local line
+    while IFS= read -r line; do
+        [[ $line =~ $QT_TS_RE\[qor_verifier\]\ (INFO |WARN |ERROR) ]] || [[ $line == "    "* ]] ||
+            fail "a line that is neither a log line nor indented: $line"
+    done <"$err"
+    assert_eq 0 "$(grep -cE "${QT_TS_RE}\\[qor_verifier\\] INFO  verified identical" "$err")" "verdicts of identity"
     assert_world_clean
 }
 
@@ -249,7 +466,16 @@ run_case "GPT with two partitions, identical" t_gpt_identical
 run_case "NTFS whole image, identical" t_ntfs_identical
 run_case "partitioned snapshot, whole target" t_layout_mismatch
 run_case "restored target that cannot be mounted" t_target_unmountable
-run_case "snapshot that cannot be mounted" t_snapshot_unmountable
+run_case "snapshot that holds no file system" t_snapshot_unmountable
+run_case "restored squashfs where the snapshot holds ext4" t_target_of_another_type
+run_case "mounts hardened, ext error policy overridden" t_mounts_hardened
+run_case "Debian MBR: ext4, swap in a logical partition, ext4" t_debian_mbr_layout
+run_case "UEFI GPT: EFI system partition, a hole, ext4, swap" t_uefi_gpt_layout
+run_case "partition numbers that differ" t_partition_numbers_differ
+run_case "ext4 whose boot area ends in 0x55 0xAA" t_boot_code_is_no_table
+run_case "GPT with a partition numbered past 128" t_gpt_numbered_past_128
+run_case "FIFOs, sockets and device nodes" t_special_files
+run_case "file names with a line end and a forged verdict" t_forged_names
 run_case "partition nodes that never appear" t_partition_nodes_missing
 run_case "diff that fails" t_diff_fails
 printf 'fs suite took %.1fs\n' "$(awk -v a="$suite_started" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')"

@@ -5,6 +5,8 @@
 // share, and the test world's check that nothing was left behind.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,6 +51,19 @@ inline std::string file_text(const std::string& path) {
 
 inline void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
+}
+
+// Leaves a socket node at path, as a server that has gone leaves its own.
+inline bool make_socket(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
 }
 
 // Runs the test world's image builder (tests/support/make-image) with these
