@@ -86,7 +86,7 @@ assert_usage_error() { # message
     printf '%s\n' "$1" >"$scratch/expected"
     if ! cmp -s "$scratch/expected" "$err"; then
         fail "stderr is not exactly: $1"
-        _qt_show_run
+        show_run
     fi
     assert_stdout_empty
     assert_nothing_run

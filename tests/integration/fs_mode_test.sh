@@ -86,7 +86,7 @@ make_debian_disk() { # disk tree
 assert_stderr_matches() { # extended regex
     if ! grep -qE -- "$1" "$err"; then
         fail "stderr has no line matching: $1"
-        _qt_show_run
+        show_run
     fi
 }
 

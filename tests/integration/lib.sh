@@ -46,57 +46,20 @@ lock_mounts_exclusively() {
     flock 9
 }
 
-qt_passed=0
-qt_failed=0
-qt_failed_names=()
+. "$QOR_SUPPORT_SRC/case-lib.sh"
 
 # ---- cases ---------------------------------------------------------------
 
-# run_case NAME FUNCTION [ARGS...]: runs one independent case and counts it.
-run_case() {
-    local name=$1 started=$EPOCHREALTIME
-    shift
-    printf 'case %s\n' "$name"
-    (
-        _qt_case_enter
-        "$@"
-        exit "$case_failed"
-    )
-    local rc=$?
-    printf '  %s (%.1fs)\n' "$([ $rc -eq 0 ] && echo ok || echo failed)" \
-        "$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')"
-    if [ $rc -eq 0 ]; then
-        qt_passed=$((qt_passed + 1))
-    else
-        qt_failed=$((qt_failed + 1))
-        qt_failed_names+=("$name")
-        printf '  FAILED: %s\n' "$name"
-    fi
-}
-
-finish() {
-    local n
-    for n in "${qt_failed_names[@]+"${qt_failed_names[@]}"}"; do
-        printf 'failed: %s\n' "$n"
-    done
-    printf '%d passed, %d failed\n' "$qt_passed" "$qt_failed"
-    [ "$qt_failed" -eq 0 ]
-    exit $?
-}
-
-_qt_case_enter() {
+case_enter() {
     case_failed=0
     scratch=$(mktemp -d /tmp/qortest.XXXXXX) || exit 1
     VG="qortest$$${RANDOM}"
     export QOR_FAKE_LVM_DIR="$scratch/lvm"
     mkdir -p "$QOR_FAKE_LVM_DIR" "$scratch/run"
     qt_roots_before=$(leftovers roots)
-    trap _qt_case_cleanup EXIT
-    # A signal still tears the world down.
-    trap 'exit 143' TERM INT HUP
 }
 
-_qt_case_cleanup() {
+case_cleanup() {
     # What a failed case left is undone, so that it cannot spill into the next.
     # shellcheck disable=SC2046
     leftovers sweep "$qt_roots_before" "$scratch" $(_qt_world_loops)
@@ -110,25 +73,10 @@ _qt_case_cleanup() {
     rm -rf "${scratch:?}"
 }
 
-fail() {
-    printf '  FAIL: %s\n' "$*"
-    case_failed=1
-}
-
 # ---- running the verifier ------------------------------------------------
 
-# run_verifier_bare ARGS...: runs the binary with exactly these arguments.
-# Afterwards: $status, $vpid, $out and $err (files).
-run_verifier_bare() {
-    out="$scratch/run/stdout"
-    err="$scratch/run/stderr"
-    "$QOR_VERIFIER" "$@" >"$out" 2>"$err" &
-    vpid=$!
-    wait "$vpid"
-    status=$?
-}
-
-# run_tool COMMAND ARGS...: runs any other command the same way (no $vpid).
+# run_tool COMMAND ARGS...: runs any other command as run_verifier_bare runs
+# the verifier (no $vpid).
 run_tool() {
     out="$scratch/run/stdout"
     err="$scratch/run/stderr"
@@ -136,83 +84,31 @@ run_tool() {
     status=$?
 }
 
-# run_verifier ARGS...: as an operator would, but logging into the scratch
-# directory and not to syslog. The logging options go first so that a "--"
-# among the arguments does not forward them to the restore.
-run_verifier() {
-    run_verifier_bare --no-syslog --log-path "$scratch/log" "$@"
-}
-
-# start_logged PROGRAM ARGS...: a program of the suite in the background,
-# logging as run_verifier does, for a case that signals it while it runs;
-# sets $bg_pid, and $status only after `wait "$bg_pid"`. A background job of
-# this non-interactive shell starts with SIGINT ignored, which the programs
-# keep; env gives it back its default, as a job started at a terminal has.
-start_logged() {
-    out="$scratch/run/stdout"
-    err="$scratch/run/stderr"
-    env --default-signal=INT "$1" --no-syslog --log-path "$scratch/log" "${@:2}" >"$out" 2>"$err" &
-    bg_pid=$!
-}
-
-# start_verifier ARGS...: the verifier by start_logged; sets $vpid.
-start_verifier() {
-    start_logged "$QOR_VERIFIER" "$@"
-    vpid=$bg_pid
-}
-
-# wait_for COMMAND: waits until COMMAND succeeds (0.1 s steps, at most 20 s).
-wait_for() {
-    local i
-    for i in $(seq 200); do
-        if eval "$1"; then return 0; fi
-        sleep 0.1
-    done
-    fail "timed out waiting for: $1"
-    return 1
-}
-
 # The restore stand-in is running for the world's backup.
 restore_running() {
     pgrep -f -- "qor_restore --meta $meta" >/dev/null
 }
 
-_qt_show_run() {
-    printf '    status: %s\n' "${status:-unset}"
-    if [ -s "$err" ]; then
-        sed 's/^/    stderr: /' "$err" | head -n 20
-    fi
-    if [ -s "$out" ]; then
-        sed 's/^/    stdout: /' "$out" | head -n 5
-    fi
-}
-
 # ---- assertions ----------------------------------------------------------
-
-assert_eq() { # expected actual what
-    if [ "$1" != "$2" ]; then
-        fail "$3: expected [$1], got [$2]"
-    fi
-}
 
 assert_status() {
     if [ "$status" != "$1" ]; then
         fail "exit status $status, expected $1"
-        _qt_show_run
+        show_run
     fi
 }
 
 assert_stderr_has() {
     if ! grep -qF -- "$1" "$err"; then
         fail "stderr lacks: $1"
-        _qt_show_run
+        show_run
     fi
 }
 
 assert_stderr_lacks() {
     if grep -qF -- "$1" "$err"; then
         fail "stderr unexpectedly has: $1"
-        _qt_show_run
+        show_run
     fi
 }
 
@@ -226,14 +122,14 @@ assert_stdout_eq() { # file with the expected bytes
 assert_stdout_empty() {
     if [ -s "$out" ]; then
         fail "stdout is not empty"
-        _qt_show_run
+        show_run
     fi
 }
 
 assert_stderr_empty() {
     if [ -s "$err" ]; then
         fail "stderr is not empty"
-        _qt_show_run
+        show_run
     fi
 }
 
@@ -279,7 +175,7 @@ has_console_line() {
 assert_console_line() { # level message
     if ! has_console_line "$err" "$1" "$2"; then
         fail "stderr lacks the $1 line: $2"
-        _qt_show_run
+        show_run
     fi
 }
 

@@ -19,7 +19,7 @@ assert_one_progress_line() { # regex of the text after "progress: "
     assert_eq 1 "$(count_lines_with "$err" "] INFO  progress: ")" "progress lines"
     if ! grep -qE -- "$QT_TS_RE\[qor_verifier\] INFO  progress: $1\$" "$err"; then
         fail "no progress line matching: $1"
-        _qt_show_run
+        show_run
     fi
 }
 

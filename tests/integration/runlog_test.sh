@@ -30,7 +30,7 @@ assert_log_is() { # file expected-lines...
 assert_setup_warning() {
     if ! grep -qxF -- "$1" "$err"; then
         fail "stderr lacks the line: $1"
-        _qt_show_run
+        show_run
     fi
 }
 

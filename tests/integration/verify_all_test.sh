@@ -154,7 +154,7 @@ t_leftover_scratch_lv() {
     local sentence="the scratch LV $VG/home_qorverify is left from an earlier run that did not finish; inspect it, then remove it with 'lvremove $VG/home_qorverify' (qor_verify_all never removes it)"
     if ! has_console_line_of qor_verify_all ERROR "$VG/home: $sentence"; then
         fail "no ERROR line for the leftover"
-        _qt_show_run
+        show_run
     fi
     assert_lvs home home_qorverify home_snap srv srv_snap
     assert_calls "$LVS_ROW $VG/home_qorverify"
@@ -196,7 +196,7 @@ t_no_backups_found() {
     assert_status 3
     if ! has_console_line_of qor_verify_all ERROR "no .meta file found in the configured backups"; then
         fail "no ERROR line for an empty pass"
-        _qt_show_run
+        show_run
     fi
     assert_stderr_has "WARN  backups = $scratch/nothing-here/*.meta gives no .meta file"
 }
@@ -330,7 +330,7 @@ t_each_class_and_a_difference() {
     assert_time_metrics db 0
     if ! has_console_line_of qor_verify_all ERROR "pass done: 1 identical, 1 differ, 1 could not be verified"; then
         fail "no summary line"
-        _qt_show_run
+        show_run
     fi
     assert_lvs db db_snap home home_snap srv srv_snap
 }
@@ -392,7 +392,7 @@ t_a_stop_is_passed_on() {
     assert_history home '"exit_status":1,"signal":null,"verdict":"verification failed: interrupted by SIGTERM","class":"could-not-verify"}'
     if ! has_console_line_of qor_verify_all ERROR "interrupted by SIGTERM: 1 volume(s) not verified"; then
         fail "no line for the volume left out"
-        _qt_show_run
+        show_run
     fi
     assert_lvs home home_snap srv srv_snap
     if restore_running; then fail "the restore is still running"; fi

@@ -11,6 +11,8 @@ QOR_VERIFIER=$BUILD/qor_verifier
 MAKE_BACKUP=$BUILD/tests/support/make_backup
 DISK1=/dev/disk/by-id/virtio-qor-scratch-1
 DISK2=/dev/disk/by-id/virtio-qor-scratch-2
+# Its logical sectors are 4096 bytes long.
+DISK4K=/dev/disk/by-id/virtio-qor-scratch-4k
 VG=qsys
 VG2=qsys2
 
@@ -23,9 +25,10 @@ export PATH="$SYS_BIN:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/b
 unset QOR_FAKE_RESTORE_LOG QOR_FAKE_RESTORE_EXIT QOR_FAKE_RESTORE_PARTIAL \
     QOR_FAKE_RESTORE_SIGNAL QOR_FAKE_RESTORE_SLEEP QOR_FAKE_RESTORE_CORRUPT
 
-qs_passed=0
-qs_failed=0
-qs_failed_names=()
+. "$PROJECT/tests/support/case-lib.sh"
+# Real udev and LVM take their time.
+WAIT_FOR_SECONDS=60
+
 qs_cases=()
 
 # system_case NAME FUNCTION: registers a case; suite.sh runs those asked for.
@@ -33,39 +36,14 @@ system_case() {
     qs_cases+=("$1:$2")
 }
 
-run_case() { # NAME FUNCTION
-    local name=$1 started=$SECONDS rc
-    printf 'case %s\n' "$name"
-    (
-        case_failed=0
-        scratch=$(mktemp -d /tmp/qsys.XXXXXX) || exit 1
-        mkdir -p "$scratch/run" "$scratch/backup"
-        trap _case_cleanup EXIT
-        trap 'exit 143' TERM INT HUP
-        "$2"
-        exit "$case_failed"
-    )
-    rc=$?
-    printf '  %s (%d s)\n' "$([ $rc -eq 0 ] && echo ok || echo FAILED)" $((SECONDS - started))
-    if [ $rc -eq 0 ]; then
-        qs_passed=$((qs_passed + 1))
-    else
-        qs_failed=$((qs_failed + 1))
-        qs_failed_names+=("$name")
-    fi
-}
-
-finish() {
-    local n
-    for n in "${qs_failed_names[@]+"${qs_failed_names[@]}"}"; do
-        printf 'failed: %s\n' "$n"
-    done
-    printf '%d passed, %d failed\n' "$qs_passed" "$qs_failed"
-    [ "$qs_failed" -eq 0 ]
+case_enter() {
+    case_failed=0
+    scratch=$(mktemp -d /tmp/qsys.XXXXXX) || exit 1
+    mkdir -p "$scratch/run" "$scratch/backup"
 }
 
 # Whatever a case left, the next one starts from empty disks.
-_case_cleanup() {
+case_cleanup() {
     local m vg
     grep -o ' /var/tmp/qor_verifier\.[^ ]*' /proc/mounts | sort -r | while read -r m; do
         umount -l "$m"
@@ -76,14 +54,9 @@ _case_cleanup() {
             vgremove -ff -y "$vg" >/dev/null 2>&1 || echo "  warning: vgremove $vg failed" >&2
         fi
     done
-    pvremove -ff -y "$DISK1" "$DISK2" >/dev/null 2>&1
-    wipefs -q -a "$DISK1" "$DISK2" >/dev/null 2>&1
+    pvremove -ff -y "$DISK1" "$DISK2" "$DISK4K" >/dev/null 2>&1
+    wipefs -q -a "$DISK1" "$DISK2" "$DISK4K" >/dev/null 2>&1
     rm -rf /var/tmp/qor_verifier.* "${scratch:?}"
-}
-
-fail() {
-    printf '  FAIL: %s\n' "$*"
-    case_failed=1
 }
 
 note() {
@@ -117,7 +90,9 @@ make_vg() {
 }
 
 # Fills the mounted tree at $1 with what an ordinary volume holds: nested
-# directories, text, binary data, a symbolic link and a hard link.
+# directories, text, binary data, a symbolic link and a hard link; and what any
+# local user can add: a FIFO, a device node and a name with a line end and an
+# escape sequence.
 populate_tree() {
     local d=$1
     mkdir -p "$d/etc" "$d/home/user/docs" "$d/var/lib"
@@ -126,6 +101,9 @@ populate_tree() {
     seq 1 20000 >"$d/var/lib/numbers.txt"
     ln -s ../etc/config "$d/home/user/config-link"
     ln "$d/var/lib/numbers.txt" "$d/var/lib/numbers.hard"
+    mkfifo "$d/var/lib/queue"
+    mknod "$d/var/lib/null" c 1 3
+    printf 'odd\n' >"$d/home/user/"$'name\n2026-12-08T00:00:00Z [qor_verifier] INFO  \e[31mred'
 }
 
 # make_origin_ext4 SIZE [LV]: an origin LV holding an ext4 file system.
@@ -178,32 +156,9 @@ show_lvs() {
 
 # ---- running the verifier --------------------------------------------------
 
-run_verifier() {
-    out="$scratch/run/stdout"
-    err="$scratch/run/stderr"
-    "$QOR_VERIFIER" --no-syslog --log-path "$scratch/log" "$@" >"$out" 2>"$err"
-    status=$?
-}
-
-start_verifier() {
-    out="$scratch/run/stdout"
-    err="$scratch/run/stderr"
-    "$QOR_VERIFIER" --no-syslog --log-path "$scratch/log" "$@" >"$out" 2>"$err" &
-    vpid=$!
-}
-
-show_run() {
-    printf '    status: %s\n' "${status:-unset}"
-    sed 's/^/    stderr: /' "$err" | head -n 30
-}
-
 # The verdict is the last line on standard error.
 verdict() {
     tail -n 1 "$err" | sed -E 's/^[0-9TZ:-]+ \[qor_verifier\] [A-Z]+ +//'
-}
-
-assert_eq() { # expected actual what
-    [ "$1" = "$2" ] || fail "$3: expected [$1], got [$2]"
 }
 
 assert_verdict() { # status sentence
@@ -255,16 +210,4 @@ assert_left_only() { # LV...
     if compgen -G '/var/tmp/qor_verifier.*' >/dev/null; then
         fail "temporary directories left: $(echo /var/tmp/qor_verifier.*)"
     fi
-}
-
-# wait_for COMMAND [SECONDS]: polls every 0.2 s, for at most SECONDS (60).
-wait_for() {
-    local deadline=$((SECONDS + ${2:-60}))
-    until eval "$1"; do
-        if [ $SECONDS -ge $deadline ]; then
-            fail "timed out waiting for: $1"
-            return 1
-        fi
-        sleep 0.2
-    done
 }

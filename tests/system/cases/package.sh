@@ -68,7 +68,7 @@ assert_unit() { # UNIT active-state result verdict
 
 t_package_units() {
     package_install
-    trap 'package_remove; _case_cleanup' EXIT
+    trap 'package_remove; case_cleanup' EXIT
     make_vg
     make_origin_ext4 64m
     make_snapshot 32m
@@ -140,7 +140,7 @@ history_field() { # LINE-NUMBER FIELD: one field of a history line, as text
 # removes its scratch LV, and the history records the interrupted run.
 t_verify_all() {
     package_install
-    trap 'package_remove; _case_cleanup' EXIT
+    trap 'package_remove; case_cleanup' EXIT
     two_volume_world
     local svc=qor-verify-all.service prom=/var/lib/prometheus/node-exporter/qor_verify_all.prom
     fire_timer qor-verify-all.timer "$svc"
