@@ -1,40 +1,63 @@
 # Partitioned LVs: the kernel and udev make the partition nodes of the loop
 # devices; nothing in the guest runs partx.
 
-# partition_origin SIZE LABEL SFDISK-SCRIPT FS...: an origin LV with that
-# partition table and one file system of the given type per partition, each
-# holding a populated tree.
+# origin_loop: a partition-scanning loop device of the origin, with the
+# origin's own sector size. A failure ends the case.
+origin_loop() {
+    local ss
+    ss=$(blockdev --getss "/dev/$VG/home") &&
+        losetup -P -b "$ss" -f --show "/dev/$VG/home" ||
+        { echo "  FAIL: losetup -P of the origin" >&2; return 1; }
+}
+
+# partition_origin SIZE LABEL SFDISK-SCRIPT N:FS...: an origin LV with that
+# partition table, and in each partition N named a file system of type FS
+# holding a populated tree, or swap.
 partition_origin() {
-    local size=$1 label=$2 script=$3 loop i fs
+    local size=$1 label=$2 script=$3 loop part n fs
     shift 3
     must lvcreate -y -n home -L "$size" "$VG"
     printf 'label: %s\n%s\n' "$label" "$script" | must sfdisk -q "/dev/$VG/home"
-    loop=$(losetup -P -f --show "/dev/$VG/home") || { fail "losetup -P"; exit 1; }
+    loop=$(origin_loop) || exit 1
     mkdir -p "$scratch/mnt"
-    i=1
-    for fs in "$@"; do
-        wait_for "[ -b ${loop}p$i ]" 10 || exit 1
+    for part in "$@"; do
+        n=${part%%:*} fs=${part#*:}
+        wait_for "[ -b ${loop}p$n ]" 10 || exit 1
         case $fs in
+            swap)
+                must mkswap "${loop}p$n"
+                continue
+                ;;
             ntfs)
-                must mkntfs -q -Q -F "${loop}p$i"
-                must mount -t ntfs-3g "${loop}p$i" "$scratch/mnt"
+                must mkntfs -q -Q -F "${loop}p$n"
+                must mount -t ntfs-3g "${loop}p$n" "$scratch/mnt"
                 mkdir -p "$scratch/mnt/Users/docs"
                 head -c 1000000 /dev/urandom >"$scratch/mnt/Users/docs/report.bin"
                 printf 'ntfs text\n' >"$scratch/mnt/readme.txt"
                 ;;
+            vfat)
+                must mkfs.vfat "${loop}p$n"
+                must mount "${loop}p$n" "$scratch/mnt"
+                mkdir -p "$scratch/mnt/EFI/debian"
+                head -c 200000 /dev/urandom >"$scratch/mnt/EFI/debian/grubx64.efi"
+                ;;
             *)
-                must "mkfs.$fs" -q "${loop}p$i"
-                must mount "${loop}p$i" "$scratch/mnt"
+                must "mkfs.$fs" -q "${loop}p$n"
+                must mount "${loop}p$n" "$scratch/mnt"
                 populate_tree "$scratch/mnt"
                 ;;
         esac
         must umount "$scratch/mnt"
-        i=$((i + 1))
     done
     must losetup -d "$loop"
 }
 
-partition_case() { # LABEL SFDISK-SCRIPT FS...
+# partition_case SWAP-PARTITION LABEL SFDISK-SCRIPT N:FS...: fs mode finds
+# the copy identical, leaving the swap partition out on both sides; byte mode
+# finds a corrupted restore.
+partition_case() {
+    local swap=$1
+    shift
     make_vg
     partition_origin 128m "$@"
     make_snapshot 32m
@@ -42,6 +65,8 @@ partition_case() { # LABEL SFDISK-SCRIPT FS...
     write_to_partition_one
     run_verifier --meta "$meta" --mode fs
     assert_identical_files
+    assert_eq 2 "$(grep -cE "INFO  not mounting partition $swap of /dev/$VG/[^:]+: it holds swap, not a file system$" "$err")" \
+        "lines about the swap partition $swap"
     assert_left_only home home_snap
     QOR_FAKE_RESTORE_CORRUPT=$((70 * 1048576 + 1536)) run_verifier --meta "$meta"
     assert_failed_like "the restored target differs from the snapshot: 1 of the compared chunks mismatched, first at byte offset 73400320$"
@@ -51,7 +76,7 @@ partition_case() { # LABEL SFDISK-SCRIPT FS...
 # New data in the origin's first partition after the snapshot was taken.
 write_to_partition_one() {
     local loop
-    loop=$(losetup -P -f --show "/dev/$VG/home") || { fail "losetup -P"; exit 1; }
+    loop=$(origin_loop) || exit 1
     wait_for "[ -b ${loop}p1 ]" 10 || exit 1
     must mount "${loop}p1" "$scratch/mnt"
     printf 'after the snapshot\n' >"$scratch/mnt/new-file"
@@ -59,12 +84,32 @@ write_to_partition_one() {
     must losetup -d "$loop"
 }
 
-t_mbr_ext4_ntfs() {
-    partition_case dos $',60MiB,83\n,,7' ext4 ntfs
+# Debian's installer on an MBR disk: root in p1, an extended p2 holding swap
+# in p5 and another file system (here NTFS) in p6.
+t_debian_mbr() {
+    partition_case 5 dos $',60MiB,83\n,,E\n,16MiB,S\n,,7' 1:ext4 5:swap 6:ntfs
 }
-system_case partitions-mbr-ext4-ntfs t_mbr_ext4_ntfs
+system_case partitions-debian-mbr t_debian_mbr
 
-t_gpt_ext2_ext4() {
-    partition_case gpt $',50MiB,L\n,,L' ext2 ext4
+# A UEFI install: the EFI system partition, a hole in slot 2, root in slot 3
+# and swap in slot 4.
+t_uefi_gpt() {
+    partition_case 4 gpt $'x1 : size=16MiB, type=U\nx3 : size=60MiB, type=L\nx4 : type=S' \
+        1:vfat 3:ext4 4:swap
 }
-system_case partitions-gpt-ext2-ext4 t_gpt_ext2_ext4
+system_case partitions-uefi-gpt t_uefi_gpt
+
+# A disk of 4096-byte logical sectors: LVM's volumes on it, the GPT written on
+# them and the loop devices of both sides all count in 4096-byte sectors.
+t_4k_sectors() {
+    make_vg "$VG" "$DISK4K"
+    partition_origin 64m gpt $'x1 : size=40MiB, type=L\nx2 : type=L' 1:ext4 2:ext4
+    note "logical sector size of the origin: $(blockdev --getss "/dev/$VG/home") bytes"
+    make_snapshot 32m
+    make_backup_of 1048576
+    write_to_partition_one
+    run_verifier --meta "$meta" --mode fs
+    assert_identical_files
+    assert_left_only home home_snap
+}
+system_case partitions-4k-sectors t_4k_sectors
