@@ -99,11 +99,12 @@ t_uefi_gpt() {
 }
 system_case partitions-uefi-gpt t_uefi_gpt
 
-# A disk of 4096-byte logical sectors: LVM's volumes on it, the GPT written on
-# them and the loop devices of both sides all count in 4096-byte sectors.
+# A disk of 4096-byte logical sectors: LVM's volumes on it, the GPT (ext2 and
+# ext4) written on them and the loop devices of both sides all count in
+# 4096-byte sectors.
 t_4k_sectors() {
     make_vg "$VG" "$DISK4K"
-    partition_origin 64m gpt $'x1 : size=40MiB, type=L\nx2 : type=L' 1:ext4 2:ext4
+    partition_origin 64m gpt $'x1 : size=40MiB, type=L\nx2 : type=L' 1:ext2 2:ext4
     note "logical sector size of the origin: $(blockdev --getss "/dev/$VG/home") bytes"
     make_snapshot 32m
     make_backup_of 1048576
