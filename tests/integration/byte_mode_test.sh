@@ -96,9 +96,13 @@ t_memory_bounded_by_chunk_size() {
         --log-path "$scratch/log" --meta "$meta" >"$out" 2>"$err"
     status=$?
     assert_verdict_identical 67108864
-    local peak
+    # The sanitizers' runtime adds shadow memory and a quarantine of its own
+    # (18 MiB seen under ASan); what matters is that the 4 GiB chunk is
+    # nowhere near resident.
+    local peak bound=16384
+    [ "${QOR_SANITIZED:-0}" = 1 ] && bound=32768
     peak=$(tail -n 1 "$scratch/peak-kib")
-    [ "$peak" -lt 16384 ] || fail "peak resident set ${peak} KiB, expected under 16384"
+    [ "$peak" -lt "$bound" ] || fail "peak resident set ${peak} KiB, expected under $bound"
     printf '  peak resident set: %s KiB\n' "$peak"
     QOR_FAKE_RESTORE_CORRUPT=60000000 run_verifier --meta "$meta"
     assert_verdict_failed "the restored target differs from the snapshot: 1 of the compared chunks mismatched, first at byte offset 0"
