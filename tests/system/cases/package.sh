@@ -13,8 +13,9 @@ package_install() {
     fi
     note "installing $(basename "$deb")"
     must dpkg -i "$deb"
-    # The unit finds its tools through systemd's own PATH.
-    ln -sf "$PROJECT/tests/support/qor_restore" /usr/local/bin/qor_restore
+    # The unit finds its tools through systemd's own PATH. A copy, not a link:
+    # the unit's private /tmp hides a project tree cloned below /tmp.
+    must install -m 0755 "$PROJECT/tests/support/qor_restore" /usr/local/bin/qor_restore
 }
 
 package_remove() {
@@ -66,55 +67,6 @@ assert_unit() { # UNIT active-state result verdict
     note "$1: $state/$result: $(unit_verdict "$1")"
 }
 
-t_package_units() {
-    package_install
-    trap 'package_remove; case_cleanup' EXIT
-    make_vg
-    make_origin_ext4 64m
-    make_snapshot 32m
-    make_backup_of 1048576
-    mkdir -p "$PKG_BACKUPS"
-    cp "$scratch/backup/home.meta" "$scratch/backup/home.data" "$PKG_BACKUPS/"
-    local unit
-    unit=$(unit_for "$PKG_BACKUPS/home.meta" service)
-
-    systemctl start "$unit" || fail "systemctl start $unit failed"
-    assert_unit "$unit" inactive success "verified identical: 67108864 bytes compared, 0 mismatches"
-    assert_left_only home home_snap
-
-    mkdir -p "/run/systemd/system/$unit.d"
-    printf '[Service]\nEnvironment=QOR_FAKE_RESTORE_CORRUPT=3000000\n' \
-        >"/run/systemd/system/$unit.d/corrupt.conf"
-    systemctl daemon-reload
-    if systemctl start "$unit"; then fail "a difference did not fail $unit"; fi
-    assert_unit "$unit" failed exit-code "verification failed: the restored target differs from the snapshot: 1 of the compared chunks mismatched, first at byte offset 2097152"
-    assert_left_only home home_snap
-    rm -r "/run/systemd/system/$unit.d"
-    systemctl daemon-reload
-    systemctl reset-failed "$unit"
-
-    local missing
-    missing=$(unit_for "$PKG_BACKUPS/missing.meta" service)
-    if systemctl start "$missing"; then fail "a missing backup did not fail $missing"; fi
-    assert_unit "$missing" failed exit-code "verification failed: cannot read $PKG_BACKUPS/missing.meta"
-    # An instance named the way earlier documentation showed still works.
-    local legacy
-    legacy=$(LEGACY=1 unit_for "$PKG_BACKUPS/home.meta" service)
-    systemctl start "$legacy" || fail "systemctl start $legacy failed"
-    assert_unit "$legacy" inactive success "verified identical: 67108864 bytes compared, 0 mismatches"
-    # A failed unit starts the failure report, which goes to the journal when
-    # there is no sendmail.
-    journalctl -q -o cat -u "qor-verify-failed@$missing.service" --no-pager |
-        grep -qF "$missing failed on " || fail "no failure report for $missing"
-    note "failure report: $(journalctl -q -o cat -u "qor-verify-failed@$missing.service" --no-pager | grep -F "$missing failed on ")"
-
-    # The timer, enabled, with its calendar replaced by a moment from now.
-    fire_timer "$(unit_for "$PKG_BACKUPS/home.meta" timer)" "$unit"
-    assert_unit "$unit" inactive success "verified identical: 67108864 bytes compared, 0 mismatches"
-    assert_left_only home home_snap
-}
-system_case package-units t_package_units
-
 # Two volumes with kept snapshots and a backup each, in /srv/backups.
 two_volume_world() {
     make_vg
@@ -134,14 +86,45 @@ history_field() { # LINE-NUMBER FIELD: one field of a history line, as text
         grep -oE "\"$2\":(\"[^\"]*\"|[^,}]*)" | cut -d: -f2- | tr -d '"'
 }
 
+# The per-backup unit: identical, a difference (under an instance named the
+# way earlier documentation showed), a missing backup with its failure report,
+# and the unit's timer.
+check_backup_units() {
+    local unit legacy missing
+    unit=$(unit_for "$PKG_BACKUPS/home.meta" service)
+    systemctl start "$unit" || fail "systemctl start $unit failed"
+    assert_unit "$unit" inactive success "verified identical: 33554432 bytes compared, 0 mismatches"
+    assert_left_only data data_snap home home_snap
+
+    legacy=$(LEGACY=1 unit_for "$PKG_BACKUPS/home.meta" service)
+    mkdir -p "/run/systemd/system/$legacy.d"
+    printf '[Service]\nEnvironment=QOR_FAKE_RESTORE_CORRUPT=3000000\n' \
+        >"/run/systemd/system/$legacy.d/corrupt.conf"
+    systemctl daemon-reload
+    if systemctl start "$legacy"; then fail "a difference did not fail $legacy"; fi
+    assert_unit "$legacy" failed exit-code "verification failed: the restored target differs from the snapshot: 1 of the compared chunks mismatched, first at byte offset 2097152"
+    assert_left_only data data_snap home home_snap
+
+    missing=$(unit_for "$PKG_BACKUPS/missing.meta" service)
+    if systemctl start "$missing"; then fail "a missing backup did not fail $missing"; fi
+    assert_unit "$missing" failed exit-code "verification failed: cannot read $PKG_BACKUPS/missing.meta"
+    # A failed unit starts the failure report, which goes to the journal when
+    # there is no sendmail.
+    journalctl -q -o cat -u "qor-verify-failed@$missing.service" --no-pager |
+        grep -qF "$missing failed on " || fail "no failure report for $missing"
+    note "failure report: $(journalctl -q -o cat -u "qor-verify-failed@$missing.service" --no-pager | grep -F "$missing failed on ")"
+
+    # The timer, enabled, with its calendar replaced by a moment from now.
+    fire_timer "$(unit_for "$PKG_BACKUPS/home.meta" timer)" "$unit"
+    assert_unit "$unit" inactive success "verified identical: 33554432 bytes compared, 0 mismatches"
+    assert_left_only data data_snap home home_snap
+}
+
 # The nightly pass over every volume, started by its timer: both verified
 # identical, the history and the metrics written, nothing left behind. Then
 # a pass stopped during a restore: the stop reaches the verification, which
 # removes its scratch LV, and the history records the interrupted run.
-t_verify_all() {
-    package_install
-    trap 'package_remove; case_cleanup' EXIT
-    two_volume_world
+check_verify_all() {
     local svc=qor-verify-all.service prom=/var/lib/prometheus/node-exporter/qor_verify_all.prom
     fire_timer qor-verify-all.timer "$svc"
     assert_eq "inactive success" "$(systemctl show -P ActiveState "$svc") $(systemctl show -P Result "$svc")" \
@@ -176,4 +159,14 @@ t_verify_all() {
         "verdict of the stopped run"
     assert_left_only data data_snap home home_snap
 }
-system_case package-verify-all t_verify_all
+
+# The package installed once, for both the per-backup units and the nightly
+# pass, on two volumes.
+t_package() {
+    package_install
+    trap 'package_remove; case_cleanup' EXIT
+    two_volume_world
+    check_backup_units
+    check_verify_all
+}
+system_case package t_package
