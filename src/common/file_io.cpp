@@ -71,6 +71,18 @@ std::int64_t read_full_at(int fd, void* buf, std::size_t length, std::uint64_t o
     return static_cast<std::int64_t>(done);
 }
 
+std::size_t file_write_all(int fd, const void* data, std::size_t size) {
+    const auto* in = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, in + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
 int file_close(int fd) {
     if (fd < 0) return 0;
     if (::close(fd) != 0) return err_from_errno(errno);

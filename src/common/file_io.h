@@ -30,6 +30,10 @@ int file_pread(int fd, void* buf, std::size_t count, std::uint64_t offset, std::
 // Returns the bytes read (fewer only at end of file) or -1 with errno set.
 std::int64_t read_full_at(int fd, void* buf, std::size_t length, std::uint64_t offset);
 
+// Writes until size bytes are written or a write fails (EINTR retried).
+// Returns the bytes written (fewer only after a failure, with errno set).
+std::size_t file_write_all(int fd, const void* data, std::size_t size);
+
 // Closes fd; a negative descriptor is ignored. Returns 0 or the mapped code.
 int file_close(int fd);
 

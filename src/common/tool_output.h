@@ -7,19 +7,23 @@
 
 namespace qor {
 
-// Drops the trailing newlines and carriage returns of a tool's captured
-// output, so that quoting it does not break the line it is quoted in.
+// A tool's captured output without its trailing newlines and carriage
+// returns, so that quoting it does not break the line it is quoted in.
+inline std::string_view tool_output_trimmed(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    return text;
+}
+
+// tool_output_trimmed in place.
 inline void tool_output_trim(char* text) {
-    std::size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = '\0';
+    text[tool_output_trimmed(text).size()] = '\0';
 }
 
 // A tool's captured output as it may stand inside a one-line message: the
 // trailing line ends dropped, then every other control byte and broken UTF-8
 // escaped (text_escape), cut to fit buf. Returns buf.
 inline const char* tool_output_shown(char* buf, std::size_t size, std::string_view text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-    text_escape(buf, size, text);
+    text_escape(buf, size, tool_output_trimmed(text));
     return buf;
 }
 

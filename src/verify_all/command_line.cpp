@@ -35,7 +35,7 @@ Logging: --no-syslog, --no-log, --syslog <bitmask>, --log <bitmask>,
 // The table entry a word belongs to, looked up in every table this program accepts.
 const OptionSpec* match_any(const char* word, const char** inline_value) {
     for (const OptionSpec* table : {kVerifyAllOptions, common_options, runlog_options}) {
-        if (const OptionSpec* spec = option_match(table, word, inline_value)) return spec;
+        if (const OptionSpec* option = option_match(table, word, inline_value)) return option;
     }
     return nullptr;
 }
@@ -50,11 +50,11 @@ int usage_error(const char* what, const char* word) {
 int verify_all_read_options(int argc, char** argv, VerifyAllOptions* opts) {
     for (int i = 1; i < argc; ++i) {
         const char* inline_value = nullptr;
-        const OptionSpec* spec = match_any(argv[i], &inline_value);
-        if (spec == nullptr) {
+        const OptionSpec* option = match_any(argv[i], &inline_value);
+        if (option == nullptr) {
             return usage_error(argv[i][0] == '-' ? "unknown option" : "unexpected word", argv[i]);
         }
-        if (spec->takes_value && inline_value == nullptr) {
+        if (option->takes_value && inline_value == nullptr) {
             if (i + 1 >= argc) return usage_error("a value is missing after", argv[i]);
             ++i;
         }

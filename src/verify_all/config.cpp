@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 
@@ -232,14 +234,12 @@ int config_read(const char* path, VerifyAllConfig* config, char* err, std::size_
     }
     try {
         std::string text(static_cast<std::size_t>(st.st_size), '\0');
-        std::size_t got = 0;
-        while (got < text.size()) {
-            ssize_t n = read(fd.get(), text.data() + got, text.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
+        const std::int64_t got = read_full_at(fd.get(), text.data(), text.size(), 0);
+        if (got < 0) {
+            text_format(err, err_size, "cannot read %s: %s", path, std::strerror(errno));
+            return -1;
         }
-        text.resize(got);
+        text.resize(static_cast<std::size_t>(got));
         char inner[400];
         if (config_parse(text, config, inner, sizeof inner) != 0) {
             text_format(err, err_size, "%s %s", path, inner);

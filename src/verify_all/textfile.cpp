@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "verify_all/outcome.h"
@@ -107,13 +108,7 @@ int textfile_write(const std::string& path, const std::string& text, char* err,
                     std::strerror(errno));
         return -1;
     }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
+    const std::size_t done = file_write_all(fd.get(), text.data(), text.size());
     int saved = errno;
     bool ok = done == text.size() && fchmod(fd.get(), kTextfileMode) == 0 && fsync(fd.get()) == 0;
     if (!ok) saved = errno;

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/child_process.h"
+#include "common/file_io.h"
 #include "common/interrupt.h"
 #include "common/monotonic_clock.h"
 #include "common/progress.h"
@@ -26,16 +27,6 @@ constexpr std::size_t READ_CHUNK = 4096;
 // A descendant that outlives the verifier may hold its standard error open;
 // this long after the verifier's end, what it has not closed is given up.
 constexpr std::int64_t DRAIN_SECONDS = 5;
-
-void write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to write to: the run goes on regardless
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
 
 // Passes the verifier's standard error on to ours in whole lines, so that a
 // line of our own never lands inside one of its lines. A line longer than
@@ -63,7 +54,8 @@ class LineRelay {
   private:
     void flush(std::size_t n) {
         if (n == 0) return;
-        write_all(STDERR_FILENO, held_.data(), n);
+        // Nowhere to write to is no reason to stop: the run goes on regardless.
+        file_write_all(STDERR_FILENO, held_.data(), n);
         std::memmove(held_.data(), held_.data() + n, len_ - n);
         len_ -= n;
     }
