@@ -214,7 +214,8 @@ int config_parse(std::string_view text, VerifyAllConfig* config, char* err, std:
 
 int config_read(const char* path, VerifyAllConfig* config, char* err, std::size_t err_size) {
     text_clear(err, err_size);
-    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // Non-blocking, so that a FIFO in its place is refused rather than waited on.
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat st {};
     if (!fd.is_open() || fstat(fd.get(), &st) != 0) {
         text_format(err, err_size, "cannot read %s: %s", path, std::strerror(errno));

@@ -138,6 +138,11 @@ TEST(VerifyAllConfig, ReadRefusesAFileOthersCanChange) {
 
     EXPECT_EQ(config_read(dir.path().c_str(), &c, err, sizeof err), -1);
     EXPECT_EQ(std::string(err), dir.path() + " is not a regular file of at most 1048576 bytes");
+    // A FIFO is refused at once, not waited on for a writer.
+    std::string fifo = dir / "fifo.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(config_read(fifo.c_str(), &c, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err), fifo + " is not a regular file of at most 1048576 bytes");
     std::string missing = dir / "none.conf";
     EXPECT_EQ(config_read(missing.c_str(), &c, err, sizeof err), -1);
     EXPECT_EQ(std::string(err), "cannot read " + missing + ": No such file or directory");
