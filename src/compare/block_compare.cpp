@@ -58,12 +58,10 @@ bool compare_alloc(PieceBuffers* buffers, std::uint32_t chunk) {
     return buffers->snapshot != nullptr && buffers->target != nullptr;
 }
 
-// Members are destroyed in reverse order: the snapshot closes before the target.
+// The two descriptors are borrowed; offsets are where the compared range starts.
 struct CompareSides {
-    const char* snapshot_path;
-    const char* target_path;
-    UniqueFd target;
-    UniqueFd snapshot;
+    BlockSide snapshot;
+    BlockSide target;
 };
 
 // Whether the snapshot holds all of [from, end): when the target ends inside
@@ -73,8 +71,8 @@ bool snapshot_reaches(const CompareSides& sides, const PieceBuffers& buffers, st
     while (from < end) {
         const auto length =
             static_cast<std::size_t>(std::min<std::uint64_t>(end - from, buffers.size));
-        if (read_full_at(sides.snapshot.get(), buffers.snapshot.get(), length, from) !=
-            static_cast<std::int64_t>(length)) {
+        if (read_full_at(sides.snapshot.fd, buffers.snapshot.get(), length,
+                         sides.snapshot.offset + from) != static_cast<std::int64_t>(length)) {
             return false;
         }
         from += length;
@@ -95,16 +93,17 @@ int compare_chunk(const CompareSides& sides, const PieceBuffers& buffers, Sha256
         }
         const std::size_t piece = std::min(length - done, buffers.size);
         const std::int64_t got_snapshot =
-            read_full_at(sides.snapshot.get(), buffers.snapshot.get(), piece, offset + done);
-        const std::int64_t got_target =
-            read_full_at(sides.target.get(), buffers.target.get(), piece, offset + done);
+            read_full_at(sides.snapshot.fd, buffers.snapshot.get(), piece,
+                         sides.snapshot.offset + offset + done);
+        const std::int64_t got_target = read_full_at(sides.target.fd, buffers.target.get(), piece,
+                                                     sides.target.offset + offset + done);
         const char* short_side = nullptr;
         if (got_snapshot != static_cast<std::int64_t>(piece)) {
-            short_side = sides.snapshot_path;
+            short_side = sides.snapshot.name;
         } else if (got_target != static_cast<std::int64_t>(piece)) {
             const bool snapshot_whole =
                 snapshot_reaches(sides, buffers, offset + done + piece, offset + length);
-            short_side = snapshot_whole ? sides.target_path : sides.snapshot_path;
+            short_side = snapshot_whole ? sides.target.name : sides.snapshot.name;
         }
         if (short_side != nullptr) {
             char shown[MESSAGE_PATH_BYTES];
@@ -151,26 +150,41 @@ int compare_chunks(const CompareSides& sides, const PieceBuffers& buffers, std::
 
 }  // namespace
 
-int compare_blocks(const char* snapshot_path, const char* target_path, std::uint32_t chunk_size,
-                   std::uint64_t total_size, CompareStats* stats, char* err, std::size_t err_size) {
+int compare_block_range(const BlockSide& snapshot, const BlockSide& target,
+                        std::uint32_t chunk_size, std::uint64_t length, CompareStats* stats,
+                        char* err, std::size_t err_size) {
     text_clear(err, err_size);
     CompareStats scratch;
     if (stats == nullptr) stats = &scratch;
     compare_stats_reset(stats);
     const std::uint32_t chunk = chunk_size != 0 ? chunk_size : DEFAULT_CHUNK_SIZE;
-
-    CompareSides sides{snapshot_path != nullptr ? snapshot_path : "",
-                       target_path != nullptr ? target_path : "", UniqueFd(), UniqueFd()};
-    if (compare_open(sides.snapshot_path, &sides.snapshot, err, err_size) != 0) return -1;
-    if (compare_open(sides.target_path, &sides.target, err, err_size) != 0) return -1;
+    CompareSides sides{snapshot, target};
+    if (sides.snapshot.name == nullptr) sides.snapshot.name = "";
+    if (sides.target.name == nullptr) sides.target.name = "";
 
     PieceBuffers buffers;
     if (!compare_alloc(&buffers, chunk)) {
         text_format(err, err_size, "out of memory (chunk size %u)", chunk);
         return -1;
     }
-    if (total_size == 0) return 0;
-    return compare_chunks(sides, buffers, chunk, total_size, stats, err, err_size);
+    if (length == 0) return 0;
+    return compare_chunks(sides, buffers, chunk, length, stats, err, err_size);
+}
+
+int compare_blocks(const char* snapshot_path, const char* target_path, std::uint32_t chunk_size,
+                   std::uint64_t total_size, CompareStats* stats, char* err, std::size_t err_size) {
+    text_clear(err, err_size);
+    if (snapshot_path == nullptr) snapshot_path = "";
+    if (target_path == nullptr) target_path = "";
+    if (stats != nullptr) compare_stats_reset(stats);
+    // Declared in this order so the snapshot closes before the target.
+    UniqueFd target_fd;
+    UniqueFd snapshot_fd;
+    if (compare_open(snapshot_path, &snapshot_fd, err, err_size) != 0) return -1;
+    if (compare_open(target_path, &target_fd, err, err_size) != 0) return -1;
+    return compare_block_range(BlockSide{snapshot_fd.get(), 0, snapshot_path},
+                               BlockSide{target_fd.get(), 0, target_path}, chunk_size, total_size,
+                               stats, err, err_size);
 }
 
 }  // namespace qor

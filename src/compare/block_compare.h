@@ -22,4 +22,19 @@ inline constexpr std::size_t COMPARE_PIECE_MAX = 2097152;
 int compare_blocks(const char* snapshot_path, const char* target_path, std::uint32_t chunk_size,
                    std::uint64_t total_size, CompareStats* stats, char* err, std::size_t err_size);
 
+// One side of a range comparison: an open descriptor (borrowed, not closed),
+// the byte offset the range starts at, and the name used in messages.
+struct BlockSide {
+    int fd;
+    std::uint64_t offset;
+    const char* name;
+};
+
+// Compares `length` bytes from snapshot.offset and target.offset chunk by
+// chunk, as compare_blocks does. Offsets in *stats and in the short-read
+// sentence count from the start of the range. Same answers as compare_blocks.
+int compare_block_range(const BlockSide& snapshot, const BlockSide& target,
+                        std::uint32_t chunk_size, std::uint64_t length, CompareStats* stats,
+                        char* err, std::size_t err_size);
+
 }  // namespace qor
