@@ -33,12 +33,13 @@ const char* own_probe_name(int fs_type) {
     }
 }
 
-// A name that goes to mount as its type argument: lower-case letters, digits
-// and "_" only, so that it can never read as an option or a path.
+// libblkid's own names are letters, digits and "_" ("LVM2_member",
+// "crypto_LUKS"); anything else is not taken as a name.
 bool name_is_plain(std::string_view name) {
     if (name.empty() || name.size() >= FS_NAME_BYTES) return false;
     for (char c : name) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
         if (!plain) return false;
     }
     return true;

@@ -1,7 +1,10 @@
 #include "compare/image_layout.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <string_view>
 
 #include "common/text.h"
 #include "common/text_escape.h"
@@ -11,14 +14,23 @@ namespace {
 
 constexpr std::size_t MESSAGE_PATH_BYTES = 300;
 
-// Partition types that hold no file system. MBR type bytes first, then GPT
-// type GUIDs as the partition reader writes them.
-struct NoFilesystemType {
+// File systems that are mounted for the file comparison: those qor_verifier
+// knows the mount options of and is tested with. Nothing else is handed to a
+// kernel driver.
+constexpr std::string_view MOUNTED_FILESYSTEMS[] = {"ext2", "ext3", "ext4",
+                                                    "ntfs", "vfat", "squashfs"};
+
+// What libblkid calls a swap area, also one holding a hibernation image.
+constexpr std::string_view SWAP_NAMES[] = {"swap", "swsuspend"};
+
+// Partition types named in messages when nothing was found in the partition.
+// MBR type bytes first, then GPT type GUIDs as the partition reader writes them.
+struct NamedType {
     std::uint32_t mbr_type;
     const char* type_guid;
     const char* name;
 };
-constexpr NoFilesystemType NO_FILESYSTEM_TYPES[] = {
+constexpr NamedType NAMED_TYPES[] = {
     {0x82, nullptr, "swap"},
     {0x8E, nullptr, "LVM"},
     {0xFD, nullptr, "RAID"},
@@ -31,9 +43,9 @@ constexpr NoFilesystemType NO_FILESYSTEM_TYPES[] = {
     {0, "E3C9E316-0B5C-4DB8-817D-F92DF00215AE", "Microsoft reserved"},
 };
 
-// The name of a partition type that holds no file system, or null.
-const char* no_filesystem_type_name(const LayoutEntry& entry) {
-    for (const NoFilesystemType& t : NO_FILESYSTEM_TYPES) {
+// The name of the entry's partition type, or null.
+const char* named_type_name(const LayoutEntry& entry) {
+    for (const NamedType& t : NAMED_TYPES) {
         const bool same = t.type_guid != nullptr
                               ? std::strcmp(entry.type_guid, t.type_guid) == 0
                               : entry.type_guid[0] == '\0' && entry.mbr_type == t.mbr_type;
@@ -42,21 +54,35 @@ const char* no_filesystem_type_name(const LayoutEntry& entry) {
     return nullptr;
 }
 
+template <std::size_t N>
+bool name_is_one_of(std::string_view name, const std::string_view (&names)[N]) {
+    return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
+
 void layout_add(ImageLayout* layout, const char* device_path, std::uint32_t number,
                 std::uint64_t start, std::uint64_t size, const PartitionEntry* partition) {
     LayoutEntry& entry = layout->entries[layout->count++];
     entry = LayoutEntry{};
     entry.number = number;
+    entry.start = start;
+    entry.size = size;
     if (partition != nullptr) {
         entry.mbr_type = partition->mbr_type;
         text_copy(entry.type_guid, sizeof entry.type_guid, partition->type_guid);
     }
     fs_identify(device_path, start, size, &entry.fs);
+    entry.handling = layout_entry_handling(entry, partition == nullptr);
 }
 
-bool entries_have_same_place(const LayoutEntry& a, const LayoutEntry& b) {
-    return a.number == b.number && a.mbr_type == b.mbr_type &&
-           std::strcmp(a.type_guid, b.type_guid) == 0;
+// The same partition: number and type, and for one compared block by block
+// also the same bytes of the device, so that both sides are read at the
+// snapshot's offsets.
+bool entries_have_same_place(const LayoutEntry& s, const LayoutEntry& t) {
+    if (s.number != t.number || s.mbr_type != t.mbr_type ||
+        std::strcmp(s.type_guid, t.type_guid) != 0) {
+        return false;
+    }
+    return s.handling != LayoutHandling::block_compared || (s.start == t.start && s.size == t.size);
 }
 
 }  // namespace
@@ -94,19 +120,20 @@ int layout_read(const char* device_path, ImageLayout* layout, char* err, std::si
     return 0;
 }
 
-bool layout_entry_is_mounted(const LayoutEntry& entry) {
-    return entry.fs.is_filesystem != 0;
-}
-
-bool layout_entry_is_skipped(const LayoutEntry& entry) {
-    if (entry.fs.is_filesystem) return false;
-    return entry.fs.name[0] != '\0' || no_filesystem_type_name(entry) != nullptr;
+LayoutHandling layout_entry_handling(const LayoutEntry& entry, bool whole) {
+    const std::string_view name = entry.fs.name;
+    if (name_is_one_of(name, MOUNTED_FILESYSTEMS)) return LayoutHandling::mounted;
+    const char* type_name = named_type_name(entry);
+    const bool swap = name_is_one_of(name, SWAP_NAMES) ||
+                      (name.empty() && type_name != nullptr && std::strcmp(type_name, "swap") == 0);
+    if (whole && (swap || name.empty())) return LayoutHandling::refused;
+    return swap ? LayoutHandling::skipped : LayoutHandling::block_compared;
 }
 
 void layout_entry_describe(const LayoutEntry& entry, char* text, std::size_t size) {
-    const char* type_name = no_filesystem_type_name(entry);
+    const char* type_name = named_type_name(entry);
     if (entry.fs.name[0] != '\0') {
-        text_copy(text, size, entry.fs.name);
+        text_escape(text, size, entry.fs.name);
     } else if (type_name != nullptr) {
         text_format(text, size, "%s (by its partition type)", type_name);
     } else {
@@ -114,12 +141,13 @@ void layout_entry_describe(const LayoutEntry& entry, char* text, std::size_t siz
     }
 }
 
-int layout_compare(const ImageLayout& snapshot, const ImageLayout& target, char* err,
+int layout_compare(const ImageLayout& snapshot, ImageLayout* target, char* err,
                    std::size_t err_size) {
     text_clear(err, err_size);
-    bool same_places = snapshot.partitioned == target.partitioned && snapshot.count == target.count;
+    bool same_places =
+        snapshot.partitioned == target->partitioned && snapshot.count == target->count;
     for (std::uint32_t i = 0; same_places && i < snapshot.count; ++i) {
-        same_places = entries_have_same_place(snapshot.entries[i], target.entries[i]);
+        same_places = entries_have_same_place(snapshot.entries[i], target->entries[i]);
     }
     if (!same_places) {
         text_copy(err, err_size,
@@ -129,7 +157,9 @@ int layout_compare(const ImageLayout& snapshot, const ImageLayout& target, char*
     }
     for (std::uint32_t i = 0; i < snapshot.count; ++i) {
         const LayoutEntry& s = snapshot.entries[i];
-        const LayoutEntry& t = target.entries[i];
+        const LayoutEntry& t = target->entries[i];
+        // Whatever the target holds there, its bytes are compared.
+        if (s.handling == LayoutHandling::block_compared) continue;
         if (std::strcmp(s.fs.name, t.fs.name) == 0 && s.fs.is_filesystem == t.fs.is_filesystem) {
             continue;
         }
@@ -149,6 +179,9 @@ int layout_compare(const ImageLayout& snapshot, const ImageLayout& target, char*
                         target_holds, snapshot_holds);
         }
         return 1;
+    }
+    for (std::uint32_t i = 0; i < snapshot.count; ++i) {
+        target->entries[i].handling = snapshot.entries[i].handling;
     }
     return 0;
 }

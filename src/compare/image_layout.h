@@ -8,12 +8,23 @@
 
 namespace qor {
 
+// How the file comparison treats one entry of an image.
+enum class LayoutHandling : std::int32_t {
+    mounted,         // holds a file system qor_verifier mounts: compared file by file
+    block_compared,  // anything else: compared block by block over its byte range
+    skipped,         // a partition holding swap: scratch memory, not compared
+    refused,         // a whole image holding swap or nothing recognised: cannot be compared
+};
+
 // One partition of an image, or the whole image, with what it holds.
 struct LayoutEntry {
     std::uint32_t number;    // the kernel's partition number; 0 for the whole image
+    std::uint64_t start;     // byte offset of the partition; 0 for the whole image
+    std::uint64_t size;      // bytes; 0 for the whole image (up to its end)
     std::uint32_t mbr_type;  // as in PartitionEntry; 0 for the whole image
     char type_guid[37];      // as in PartitionEntry; empty for the whole image
     FsIdentity fs;           // what a probe found there
+    LayoutHandling handling;
 };
 
 // What an image holds, read before anything of it is mounted: the whole image
@@ -26,28 +37,30 @@ struct ImageLayout {
 };
 
 // Reads the partition table of device_path and identifies what each partition
-// (or, without a table, the whole image) holds. 0, or -1 with one sentence in
-// err ("cannot read the partition table of ...", or a table with partitions
-// numbered past what is compared).
+// (or, without a table, the whole image) holds and how it is compared. 0, or -1 with one sentence
+// in err ("cannot read the partition table of ...", or a table with partitions numbered past what
+// is compared).
 int layout_read(const char* device_path, ImageLayout* layout, char* err, std::size_t err_size);
 
-// Whether the entry is mounted: it holds a file system. Swap, LVM physical
-// volumes, RAID members and encrypted volumes are not, whether a probe found
-// their signature or, with nothing found, the partition type says so.
-bool layout_entry_is_mounted(const LayoutEntry& entry);
+// How the entry is compared, from what it holds alone: only ext2/3/4, NTFS,
+// vfat and squashfs are ever mounted; swap (found, or by the partition type
+// when nothing was found) is left out; everything else is compared block by
+// block, except a whole image of swap or of nothing recognisable.
+LayoutHandling layout_entry_handling(const LayoutEntry& entry, bool whole);
 
-// Whether the entry holds nothing to mount that the comparison may leave out;
-// false for a file system and for a region where nothing was recognised.
-bool layout_entry_is_skipped(const LayoutEntry& entry);
-
-// What the entry holds, for messages: the probe's name, else a name for its
-// partition type ("swap", "BIOS boot"), else "no recognised file system".
+// What the entry holds, for messages: the probe's name (escaped), else a name
+// for its partition type ("swap (by its partition type)"), else "no
+// recognised file system".
 void layout_entry_describe(const LayoutEntry& entry, char* text, std::size_t size);
 
-// 0 when the target holds the same partitions (number and partition type) as
-// the snapshot, each with the same file system or other content; otherwise 1
-// with one sentence in err saying what differs.
-int layout_compare(const ImageLayout& snapshot, const ImageLayout& target, char* err,
+// 0 when the target holds the same partitions (number and partition type)
+// as the snapshot, each mounted or skipped one with the same file system or
+// other content, each one compared block by block at the same offset and of
+// the same size; otherwise 1 with one sentence in err saying what differs.
+// The snapshot decides how each entry is compared: on 0 the target's entries
+// take the snapshot's handling, so what the snapshot holds as data is never
+// mounted on the target's side.
+int layout_compare(const ImageLayout& snapshot, ImageLayout* target, char* err,
                    std::size_t err_size);
 
 }  // namespace qor

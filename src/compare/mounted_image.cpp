@@ -78,35 +78,34 @@ int image_make_root(MountedImage* image, char* err, std::size_t err_size) {
     return -1;
 }
 
-// Everything to be mounted holds a file system, and the rest is swap or
-// another volume's data, which is left out with a line in the log. Fails on
-// anything unrecognised, and when nothing at all is left to mount.
-int layout_check_mountable(const char* device_path, const ImageLayout& layout, char* err,
-                           std::size_t err_size) {
-    int mounted = 0;
+// Logs a line for each partition left out (swap), and fails on an image of
+// which nothing can be compared: a whole image of swap or of nothing
+// recognised, or one whose partitions all hold swap. Answers whether anything
+// is to be mounted.
+int layout_check_comparable(const char* device_path, const ImageLayout& layout, bool* mounts,
+                            char* err, std::size_t err_size) {
+    std::uint32_t skipped = 0;
+    *mounts = false;
     char holds[64];
     for (std::uint32_t i = 0; i < layout.count; ++i) {
         const LayoutEntry& entry = layout.entries[i];
-        if (layout_entry_is_mounted(entry)) {
-            ++mounted;
+        if (entry.handling == LayoutHandling::mounted) *mounts = true;
+        if (entry.handling != LayoutHandling::skipped &&
+            entry.handling != LayoutHandling::refused) {
             continue;
         }
         layout_entry_describe(entry, holds, sizeof holds);
-        const char* tail = layout_entry_is_skipped(entry) ? ", not a file system" : "";
-        if (!layout.partitioned) {
+        const char* tail = entry.fs.name[0] != '\0' ? ", not a file system" : "";
+        if (entry.handling == LayoutHandling::refused) {
             text_format(err, err_size, "cannot mount %s: it holds %s%s", Shown(device_path).buf,
                         holds, tail);
             return -1;
         }
-        if (!layout_entry_is_skipped(entry)) {
-            text_format(err, err_size, "cannot mount partition %u of %s: it holds %s", entry.number,
-                        Shown(device_path).buf, holds);
-            return -1;
-        }
-        runlog_log(RUNLOG_INFO, "not mounting partition %u of %s: it holds %s%s", entry.number,
-                   Shown(device_path).buf, holds, tail);
+        ++skipped;
+        runlog_log(RUNLOG_INFO, "not mounting partition %u of %s: it holds %s, not a file system",
+                   entry.number, Shown(device_path).buf, holds);
     }
-    if (mounted == 0) {
+    if (layout.count > 0 && skipped == layout.count) {
         text_format(err, err_size, "cannot mount %s: none of its partitions holds a file system",
                     Shown(device_path).buf);
         return -1;
@@ -206,7 +205,7 @@ int image_mount_partitions(const char* device_path, MountedImage* image, char* e
     run_command_ignoring_result(settle, SETTLE_SECONDS, SETTLE_OUT_BYTES);
     for (std::uint32_t i = 0; i < image->layout.count; ++i) {
         const LayoutEntry& entry = image->layout.entries[i];
-        if (!layout_entry_is_mounted(entry)) continue;
+        if (entry.handling != LayoutHandling::mounted) continue;
         if (image_mount_partition(entry, image, err, err_size) != 0) return -1;
     }
     return 0;
@@ -238,10 +237,13 @@ int mount_image(const char* device_path, const MountedImage* like, MountedImage*
     if (layout_read(device_path, &image->layout, err, err_size) != 0) return -1;
     // Before anything is attached or mounted: an image that differs from what
     // it must match never reaches a kernel driver.
-    if (like != nullptr && layout_compare(like->layout, image->layout, err, err_size) != 0) {
+    if (like != nullptr && layout_compare(like->layout, &image->layout, err, err_size) != 0) {
         return MOUNT_LAYOUT_DIFFERS;
     }
-    if (layout_check_mountable(device_path, image->layout, err, err_size) != 0) return -1;
+    bool mounts = false;
+    if (layout_check_comparable(device_path, image->layout, &mounts, err, err_size) != 0) return -1;
+    // What is all data is compared block by block: no directory, no loop device.
+    if (!mounts) return 0;
     if (image_make_root(image, err, err_size) != 0) return -1;
     MountedImageGuard undo(image);
     int rc = image->layout.partitioned ? image_mount_partitions(device_path, image, err, err_size)

@@ -12,7 +12,7 @@ inline constexpr std::size_t MOUNT_POINT_BYTES = 700;
 
 // One image mounted read-only for the file-tree comparison: whole on
 // "<root_dir>/whole", or per partition through a loop device, the i-th
-// partition that holds a file system (in the layout's order) on "<root_dir>/p<i>".
+// partition that is mounted (in the layout's order) on "<root_dir>/p<i>".
 struct MountedImage {
     char root_dir[512];    // temporary directory; empty when none
     char loop_device[64];  // attached loop device; empty when none
@@ -27,9 +27,10 @@ inline constexpr int MOUNT_LAYOUT_DIFFERS = 1;
 // Reads what device_path holds into image->layout (*image cleared first) and,
 // when `like` is given, requires like's layout: otherwise returns
 // MOUNT_LAYOUT_DIFFERS with layout_compare's sentence in err before anything
-// is created. Then mounts, read-only with the detected type, every partition
-// that holds a file system (logging one line for each that holds swap or
-// another volume's data instead), or the whole image. 0, or -1 with one
+// is created; the layout then takes like's handling. Then mounts, read-only
+// with the detected type, every partition whose handling is `mounted` (logging
+// one line for each left out as swap), or the whole image; an image with
+// nothing to mount gets no directory and no loop device. 0, or -1 with one
 // sentence in err after undoing everything this call created.
 int mount_image(const char* device_path, const MountedImage* like, MountedImage* image, char* err,
                 std::size_t err_size);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -14,6 +15,7 @@
 #include "common/text_escape.h"
 #include "compare/block_compare.h"
 #include "compare/mounted_image.h"
+#include "compare/region_compare.h"
 #include "compare/tree_compare.h"
 #include "lvm/lv_manage.h"
 #include "lvm/lv_name.h"
@@ -186,11 +188,12 @@ int check_snapshot(const SnapshotRef& ref, std::uint64_t source_size, char* msg,
     return check_snapshot_size(ref, source_size, msg, msg_size);
 }
 
-// Mode fs: mount the snapshot, then the target, compare, and unmount the
-// target first. Returns the comparison's result, or SNAPSHOT_UNMOUNTABLE or
-// TARGET_UNMOUNTABLE with the mount's sentence in err.
-int compare_mounted(const char* snapshot_dev, const char* target_path, CompareStats* stats,
-                    char* err, std::size_t err_size, Leftovers* leftovers) {
+// Mode fs: mount the snapshot, then the target, compare the trees and then,
+// block by block, what no mount shows, and unmount the target first. Returns
+// the comparison's result, or SNAPSHOT_UNMOUNTABLE or TARGET_UNMOUNTABLE with
+// the mount's sentence in err.
+int compare_mounted(const char* snapshot_dev, const char* target_path, const BackupHeader& header,
+                    CompareStats* stats, char* err, std::size_t err_size, Leftovers* leftovers) {
     MountedImage snapshot{};
     MountedImage target{};
     MountedImageGuard snapshot_guard(&snapshot);
@@ -205,6 +208,13 @@ int compare_mounted(const char* snapshot_dev, const char* target_path, CompareSt
     } else {
         progress_set_phase(ProgressPhase::comparing);
         r = compare_trees(&snapshot, &target, stats, err, err_size);
+        // A difference in the trees still lets every region be compared and logged.
+        if (r >= 0) {
+            const int blocks = compare_unmounted_regions(snapshot_dev, target_path, snapshot.layout,
+                                                         header.source_size, header.chunk_size,
+                                                         stats, err, err_size);
+            r = blocks < 0 ? -1 : std::max(r, blocks);
+        }
     }
     progress_set_phase(ProgressPhase::removing);
     leftovers->add(target_guard.undo());
@@ -309,7 +319,8 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
     char cmp_err[STEP_MSG_SIZE] = {};
     int r;
     if (opts.mode == MODE_FS) {
-        r = compare_mounted(snapshot_dev, target->path, stats, cmp_err, sizeof cmp_err, leftovers);
+        r = compare_mounted(snapshot_dev, target->path, header, stats, cmp_err, sizeof cmp_err,
+                            leftovers);
     } else {
         progress_set_phase(ProgressPhase::comparing, header.source_size);
         r = compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size, stats,

@@ -374,6 +374,85 @@ t_gpt_numbered_past_128() {
     assert_world_clean
 }
 
+# Writes one changed byte into FILE at byte OFFSET.
+poke_byte() { # file offset
+    printf '\x5a' | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+# What a partition or image of KIND holds, as the log names it.
+BLOCK_HOLDS_pv="LVM2_member"
+BLOCK_HOLDS_minix="minix, a file system qor_verifier does not mount"
+BLOCK_HOLDS_cramfs="cramfs, a file system qor_verifier does not mount"
+
+make_block_volume() { # kind image
+    case $1 in
+        cramfs) make_image cramfs "$2" "$scratch/snap" ;;
+        *) make_image "$1" "$2" 4 ;;
+    esac
+}
+
+# /boot (ext4) in p1, a data partition of sfdisk TYPE holding KIND in p2,
+# swap in p3. Only /boot is mounted; p2 and the bytes before p1 are compared
+# block by block. A restore whose swap differs verifies identical, one whose
+# p2 differs in one byte does not.
+t_data_partition() { # type kind
+    make_trees
+    make_image ext4 "$scratch/boot.img" 16 "$scratch/snap"
+    make_block_volume "$2" "$scratch/data.img"
+    make_image swap "$scratch/swap.img" 4
+    make_image disk "$scratch/snap-disk.img" dos "1:83:$scratch/boot.img" \
+        "2:$1:$scratch/data.img" "3:S:$scratch/swap.img"
+    local data_start swap_start holds_var="BLOCK_HOLDS_$2"
+    data_start=$(partx -g -o START -n 2 "$scratch/snap-disk.img")
+    swap_start=$(partx -g -o START -n 3 "$scratch/snap-disk.img")
+    cp "$scratch/snap-disk.img" "$scratch/swap-changed.img"
+    poke_byte "$scratch/swap-changed.img" $((swap_start * 512 + 65536 + 17))
+    cp "$scratch/snap-disk.img" "$scratch/data-changed.img"
+    poke_byte "$scratch/data-changed.img" $((data_start * 512 + 65536 + 17))
+    world_from_images "$scratch/snap-disk.img" "$scratch/swap-changed.img" 65536
+    with_partition_nodes
+    with_recorded_mounts
+    run_fs
+    assert_fs_identical
+    assert_console_line INFO "partition 2 (${!holds_var}): compared block by block, identical"
+    assert_console_line INFO "the bytes before the first partition (boot code and partition table): compared block by block, identical"
+    assert_console_line INFO "not mounting partition 3 of /dev/$VG/$SCRATCH_LV: it holds swap, not a file system"
+    assert_eq 2 "$(grep -cE ' - ext4 /dev/loop[0-9]+p1 ' "$scratch/mounts")" "mounts of /boot"
+    assert_eq 2 "$(wc -l <"$scratch/mounts")" "mounts made"
+    assert_world_clean
+
+    make_world_backup changed --image "$scratch/data-changed.img" --ref "lvm:$VG/home=home_snap" \
+        --chunk-size 65536
+    run_verifier --meta "$backup_dir/changed.meta" --mode fs
+    assert_verdict_failed "$DIFFERS"
+    assert_console_line WARN "partition 2 (${!holds_var}): differs in 1 of its chunks, the first at byte offset 65536 within it (compared block by block)"
+    assert_world_clean
+}
+
+# A volume of KIND without a partition table: nothing is mounted or attached,
+# the whole image is compared block by block.
+t_whole_block_volume() { # kind
+    make_trees
+    make_block_volume "$1" "$scratch/snap.img"
+    cp "$scratch/snap.img" "$scratch/changed.img"
+    poke_byte "$scratch/changed.img" $((3 * 1048576 + 1))
+    world_from_images "$scratch/snap.img" "$scratch/snap.img" 65536
+    with_recorded_mounts
+    local holds_var="BLOCK_HOLDS_$1"
+    run_fs
+    assert_fs_identical
+    assert_console_line INFO "the whole image (${!holds_var}): compared block by block, identical"
+    assert_eq 0 "$(wc -l <"$scratch/mounts")" "mounts made"
+    assert_world_clean
+
+    make_world_backup changed --image "$scratch/changed.img" --ref "lvm:$VG/home=home_snap" \
+        --chunk-size 65536
+    run_verifier --meta "$backup_dir/changed.meta" --mode fs
+    assert_verdict_failed "$DIFFERS"
+    assert_console_line WARN "the whole image (${!holds_var}): differs in 1 of its chunks, the first at byte offset 3145728 within it (compared block by block)"
+    assert_world_clean
+}
+
 # A FIFO, a socket and device nodes in a tree, as a local user or a server
 # leaves them; DEV_MINOR is the character device's minor number.
 make_special_files() { # dir dev_minor
@@ -474,6 +553,12 @@ run_case "UEFI GPT: EFI system partition, a hole, ext4, swap" t_uefi_gpt_layout
 run_case "partition numbers that differ" t_partition_numbers_differ
 run_case "ext4 whose boot area ends in 0x55 0xAA" t_boot_code_is_no_table
 run_case "GPT with a partition numbered past 128" t_gpt_numbered_past_128
+run_case "/boot, a PV in a type-8e partition, swap" t_data_partition 8e pv
+run_case "/boot, a PV in a type-0x83 partition, swap" t_data_partition 83 pv
+run_case "/boot, a minix partition, swap" t_data_partition 83 minix
+run_case "/boot, a cramfs partition, swap" t_data_partition 83 cramfs
+run_case "a bare minix image" t_whole_block_volume minix
+run_case "a bare PV" t_whole_block_volume pv
 run_case "FIFOs, sockets and device nodes" t_special_files
 run_case "file names with a line end and a forged verdict" t_forged_names
 run_case "partition nodes that never appear" t_partition_nodes_missing
