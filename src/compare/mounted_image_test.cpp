@@ -449,6 +449,11 @@ TEST_F(MountedImageTest, TargetUnlikeTheSnapshotIsRefusedBeforeItIsMounted) {
     std::string debian = debian_mbr_disk("like");
     std::string fifth_ext4 = debian_mbr_disk("fifth", "ext4");
     std::string two = disk_image("two", "dos", {ext4, ext4});
+    std::string pv = temp_ / "pv.img";
+    std::string big_pv = temp_ / "big-pv.img";
+    ASSERT_TRUE(test::make_image({"pv", pv, "4"}));
+    ASSERT_TRUE(test::make_image({"pv", big_pv, "8"}));
+    std::string boot_pv = disk_image("boot-pv", "dos", {ext4, "2:8e:" + pv});
     const char* const DIFFERENT_LAYOUT =
         "the snapshot and the restored target have a different partition layout -- cannot "
         "compare file by file";
@@ -463,6 +468,8 @@ TEST_F(MountedImageTest, TargetUnlikeTheSnapshotIsRefusedBeforeItIsMounted) {
          "compare file by file"},
         {debian, two, DIFFERENT_LAYOUT},
         {two, ext4, DIFFERENT_LAYOUT},
+        // A partition compared block by block lies at the same bytes on both sides.
+        {boot_pv, disk_image("boot-big-pv", "dos", {ext4, "2:8e:" + big_pv}), DIFFERENT_LAYOUT},
     };
     record_tools(true);
     for (const auto& c : cases) {
@@ -480,6 +487,17 @@ TEST_F(MountedImageTest, TargetUnlikeTheSnapshotIsRefusedBeforeItIsMounted) {
     ASSERT_EQ(layout_read(debian.c_str(), &same.layout, err_, sizeof err_), 0);
     ASSERT_EQ(mount_logged(debian_mbr_disk("same"), &same), 0) << err_;
     EXPECT_EQ(image_.partitions_mounted, 2);
+    unmount_image(&image_);
+
+    // Where the snapshot holds a PV, the target's ext4 is data to compare, not a mount.
+    MountedImage with_pv{};
+    ASSERT_EQ(layout_read(boot_pv.c_str(), &with_pv.layout, err_, sizeof err_), 0);
+    std::string small_ext4 = temp_ / "small-ext4.img";
+    ASSERT_TRUE(test::make_image({"ext4", small_ext4, "4"}));
+    ASSERT_EQ(mount(disk_image("boot-ext4", "dos", {ext4, "2:8e:" + small_ext4}), &with_pv), 0)
+        << err_;
+    EXPECT_EQ(image_.partitions_mounted, 1);
+    EXPECT_EQ(image_.layout.entries[1].handling, LayoutHandling::block_compared);
 }
 
 // A disk of 4096-byte sectors gets a loop device of that sector size, so that
