@@ -12,7 +12,8 @@ origin_loop() {
 
 # partition_origin SIZE LABEL SFDISK-SCRIPT N:FS...: an origin LV with that
 # partition table, and in each partition N named a file system of type FS
-# holding a populated tree, or swap.
+# holding a populated tree, or swap, or (pv) an LVM physical volume of the
+# volume group $VG2.
 partition_origin() {
     local size=$1 label=$2 script=$3 loop part n fs
     shift 3
@@ -34,6 +35,15 @@ partition_origin() {
                 mkdir -p "$scratch/mnt/Users/docs"
                 head -c 1000000 /dev/urandom >"$scratch/mnt/Users/docs/report.bin"
                 printf 'ntfs text\n' >"$scratch/mnt/readme.txt"
+                ;;
+            pv)
+                # A guest's volume group, inactive again once it is written.
+                must pvcreate -ff -y "${loop}p$n"
+                must vgcreate "$VG2" "${loop}p$n"
+                must lvcreate -y -n data -L 8m "$VG2"
+                must dd if=/dev/urandom of="/dev/$VG2/data" bs=1M count=8 status=none
+                must vgchange -an "$VG2"
+                continue
                 ;;
             vfat)
                 must mkfs.vfat "${loop}p$n"
@@ -94,6 +104,23 @@ t_uefi_gpt() {
         1:vfat 3:ext4 4:swap
 }
 system_case partitions-uefi-gpt t_uefi_gpt
+
+# A guest's disk: /boot in p1, a physical volume of its own volume group in
+# p2. p2 is compared block by block, never mounted; whatever udev does with the
+# PV that appears on the loop devices' partitions, nothing stays attached.
+t_boot_and_pv() {
+    make_vg
+    partition_origin 128m dos $',40MiB,83\n,,8e' 1:ext4 2:pv
+    make_snapshot 32m
+    make_backup_of 1048576
+    run_verifier --meta "$meta" --mode fs
+    assert_identical_files
+    assert_eq 1 "$(grep -cE 'INFO  partition 2 \(LVM2_member\): compared block by block, identical$' "$err")" \
+        "lines about the PV"
+    quote vgs
+    assert_left_only home home_snap
+}
+system_case partitions-boot-pv t_boot_and_pv
 
 # A disk of 4096-byte logical sectors: LVM's volumes on it, the GPT (ext2 and
 # ext4) written on them and the loop devices of both sides all count in
