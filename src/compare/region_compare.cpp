@@ -32,8 +32,9 @@ struct Region {
 // partition and is seen by no mount.
 std::uint64_t first_partition_start(const ImageLayout& layout) {
     std::uint64_t first = layout.entries[0].start;
-    for (std::uint32_t i = 1; i < layout.count; ++i)
+    for (std::uint32_t i = 1; i < layout.count; ++i) {
         first = std::min(first, layout.entries[i].start);
+    }
     return first;
 }
 
