@@ -133,6 +133,7 @@ t_file_differs() {
     assert_verdict_failed "$DIFFERS"
     assert_difference_logged whole "Files $ROOT_RE/whole/docs/a.txt and $ROOT_RE/whole/docs/a.txt differ"
     assert_eq 1 "$(grep -cE " differ\$" "$err")" "differing files logged"
+    assert_eq 1 "$(grep -c '^    ' "$err")" "lines logged (its new time is no second one)"
     assert_world_clean
 }
 
