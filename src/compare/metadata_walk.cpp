@@ -205,8 +205,11 @@ void Walk::compare_xattrs(int snapshot_dir, int target_dir, const char* name) {
     const XattrRead list_a = xattr_list(path_a, list_a_.get());
     const XattrRead list_b = xattr_list(path_b, list_b_.get());
     if (list_a.error != list_b.error) {
-        report("extended attribute list", xattr_shown(list_a, "listed"),
-               xattr_shown(list_b, "listed"));
+        const auto shown = [](const XattrRead& list) {
+            return list.error == 0 ? std::string("readable")
+                                   : std::string("unreadable (") + std::strerror(list.error) + ")";
+        };
+        report("extended attribute list", shown(list_a), shown(list_b));
         return;
     }
     const std::vector<std::string_view> names_a = xattr_names(list_a, list_a_.get());

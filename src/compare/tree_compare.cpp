@@ -233,6 +233,7 @@ int pair_run_walk(Pair* pair, DifferenceBlock* block, char* err, std::size_t err
     std::string_view text(out.get());
     if (rc == 0 && (result.exit_code == WALK_SAME || result.exit_code == WALK_DIFFERENT)) {
         const bool cut = text.size() + 1 >= WALK_OUT_BYTES;
+        const int before = block->count();
         for (std::size_t end = text.find('\n'); end != std::string_view::npos;
              end = text.find('\n')) {
             block->add_escaped(text.substr(0, end));
@@ -240,6 +241,8 @@ int pair_run_walk(Pair* pair, DifferenceBlock* block, char* err, std::size_t err
         }
         if (cut || !text.empty()) {
             block->add("(the metadata walk's output was cut off here)");
+        } else if (result.exit_code == WALK_DIFFERENT && block->count() == before) {
+            block->add("(the metadata walk reported a difference without naming it)");
         }
         return 0;
     }
