@@ -15,6 +15,7 @@ constexpr double BYTES_PER_MIB = 1024.0 * 1024.0;
 
 volatile std::sig_atomic_t g_requested = 0;
 ProgressState g_state;
+const std::atomic<std::uint64_t>* g_entries = nullptr;
 
 extern "C" void progress_record(int) {
     g_requested = 1;
@@ -74,8 +75,14 @@ void progress_set_pair(int index, int count, bool whole) {
     g_state.whole = whole;
 }
 
+void progress_watch_entries(const std::atomic<std::uint64_t>* entries) {
+    g_entries = entries;
+}
+
 void progress_report_if_asked() {
     if (g_state.phase == ProgressPhase::none || !progress_take_request()) return;
+    g_state.walking = g_entries != nullptr;
+    g_state.entries = g_entries != nullptr ? g_entries->load(std::memory_order_relaxed) : 0;
     char line[LINE_BYTES];
     progress_format(g_state, monotonic_ns(), line, sizeof line);
     runlog_log(RUNLOG_INFO, "%s", line);
@@ -87,12 +94,17 @@ void progress_format(const ProgressState& state, std::int64_t now_ns, char* buf,
     const double seconds = static_cast<double>(elapsed_ns) / NS_PER_SECOND;
     const auto whole_seconds = static_cast<long long>(elapsed_ns / 1'000'000'000);
     if (state.phase == ProgressPhase::comparing && state.pair_index >= 0) {
+        char walked[64] = "";
+        if (state.walking) {
+            text_format(walked, sizeof walked, ", metadata of %llu entries compared",
+                        static_cast<unsigned long long>(state.entries));
+        }
         if (state.whole) {
-            text_format(buf, size, "progress: comparing, the whole images, for %lld s",
+            text_format(buf, size, "progress: comparing, the whole images%s, for %lld s", walked,
                         whole_seconds);
         } else {
-            text_format(buf, size, "progress: comparing, partition pair %d of %d, for %lld s",
-                        state.pair_index + 1, state.pair_count, whole_seconds);
+            text_format(buf, size, "progress: comparing, partition pair %d of %d%s, for %lld s",
+                        state.pair_index + 1, state.pair_count, walked, whole_seconds);
         }
     } else if (state.phase == ProgressPhase::comparing && state.total_bytes > 0) {
         format_bytes(state, seconds, buf, size);

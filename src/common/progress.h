@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,6 +33,10 @@ void progress_add_bytes(std::uint64_t bytes);
 // the images are compared whole rather than per partition.
 void progress_set_pair(int index, int count, bool whole);
 
+// The metadata walk of the current pair counts the entries it has compared
+// in *entries, memory it shares with the walking child; null when none runs.
+void progress_watch_entries(const std::atomic<std::uint64_t>* entries);
+
 // Writes the progress line when a request is pending and a phase is set;
 // before the first phase a request is kept for later.
 void progress_report_if_asked();
@@ -45,6 +50,8 @@ struct ProgressState {
     int pair_index = -1;  // -1: no pair yet
     int pair_count = 0;
     bool whole = false;
+    bool walking = false;       // the metadata walk of the pair runs
+    std::uint64_t entries = 0;  // entries it has compared so far
 };
 
 // The progress line for state at now_ns (monotonic), without time stamp:

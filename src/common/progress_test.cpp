@@ -34,6 +34,9 @@ TEST(Progress, FormatsTheLineOfEachPhase) {
     whole.pair_index = 0;
     whole.pair_count = 1;
     whole.whole = true;
+    ProgressState walking = pair;
+    walking.walking = true;
+    walking.entries = 5120;
     ProgressState restoring;
     restoring.phase = ProgressPhase::restoring;
     restoring.phase_started_ns = 5 * SECOND_NS;
@@ -52,6 +55,8 @@ TEST(Progress, FormatsTheLineOfEachPhase) {
         {pair, 40 * SECOND_NS + 999'999'999,
          "progress: comparing, partition pair 2 of 3, for 40 s"},
         {whole, 3 * SECOND_NS, "progress: comparing, the whole images, for 3 s"},
+        {walking, 9 * SECOND_NS,
+         "progress: comparing, partition pair 2 of 3, metadata of 5120 entries compared, for 9 s"},
         {restoring, 17 * SECOND_NS, "progress: restoring, for 12 s"},
         // A clock read before the phase began counts as no time.
         {restoring, 1 * SECOND_NS, "progress: restoring, for 0 s"},

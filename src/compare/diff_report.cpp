@@ -49,7 +49,55 @@ bool stat_below(std::string_view root, std::string_view name, struct stat* st) {
     return lstat(path, st) == 0;
 }
 
+// "<prefix><S>/<left><middle><T>/<right><tail>" split into left and right.
+// A name cannot hold the target root, so the split is diff's own.
+bool split_halves(std::string_view record, std::string_view prefix, std::string_view middle,
+                  std::string_view tail, std::string_view snapshot_root,
+                  std::string_view target_root, std::string_view* left, std::string_view* right) {
+    if (!starts_with_root(record, prefix, snapshot_root, false)) return false;
+    record.remove_prefix(prefix.size() + snapshot_root.size() + 1);
+    if (record.size() < tail.size() || record.substr(record.size() - tail.size()) != tail) {
+        return false;
+    }
+    record.remove_suffix(tail.size());
+    char separator[PATH_MAX + 32];
+    const int n =
+        text_format(separator, sizeof separator, "%.*s%.*s/", static_cast<int>(middle.size()),
+                    middle.data(), static_cast<int>(target_root.size()), target_root.data());
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof separator) return false;
+    const std::size_t split = record.find(std::string_view(separator, static_cast<std::size_t>(n)));
+    if (split == std::string_view::npos) return false;
+    *left = record.substr(0, split);
+    *right = record.substr(split + static_cast<std::size_t>(n));
+    return true;
+}
+
 }  // namespace
+
+bool diff_record_names_both(std::string_view record, std::string_view snapshot_root,
+                            std::string_view target_root, std::string_view* name) {
+    std::string_view left;
+    std::string_view right;
+    if (split_halves(record, "Files ", " and ", " differ", snapshot_root, target_root, &left,
+                     &right) ||
+        split_halves(record, "Symbolic links ", " and ", " differ", snapshot_root, target_root,
+                     &left, &right)) {
+        *name = left;
+        return left == right;
+    }
+    // "x is a A" and "x is a B": the name ends before the last " is a " of
+    // the left half, as no type name holds those words.
+    if (!split_halves(record, "File ", " while file ", "", snapshot_root, target_root, &left,
+                      &right)) {
+        return false;
+    }
+    constexpr std::string_view IS_A = " is a ";
+    const std::size_t is_a = left.rfind(IS_A);
+    if (is_a == std::string_view::npos || is_a == 0) return false;
+    if (right.substr(0, is_a + IS_A.size()) != left.substr(0, is_a + IS_A.size())) return false;
+    *name = left.substr(0, is_a);
+    return true;
+}
 
 bool DiffOutput::starts_record(std::size_t at) const {
     const std::string_view text = output_.substr(at);

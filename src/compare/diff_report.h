@@ -39,4 +39,11 @@ class DiffOutput {
 bool diff_record_is_equal_special_pair(std::string_view record, std::string_view snapshot_root,
                                        std::string_view target_root);
 
+// The name, below both roots, of a record about one name that exists on
+// both sides: "Files S/x and T/x differ", "Symbolic links S/x and T/x
+// differ", "File S/x is a A while file T/x is a B". False for "Only in" and
+// for text that does not read so.
+bool diff_record_names_both(std::string_view record, std::string_view snapshot_root,
+                            std::string_view target_root, std::string_view* name);
+
 }  // namespace qor

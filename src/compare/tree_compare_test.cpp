@@ -1,10 +1,14 @@
 #include "compare/tree_compare.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -75,7 +79,23 @@ class TreeCompareTest : public ::testing::Test {
         write_file(side("target", mount) + "/" + file, text);
     }
 
-    int compare() { return compare_trees(&snapshot_, &target_, &stats_, err_, sizeof err_); }
+    // The two trees are written a moment apart, and what these tests compare
+    // is names and contents: the target takes the snapshot's times.
+    void align_times() {
+        const std::filesystem::path snap = temp_ / "snap";
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(snap)) {
+            struct stat st {};
+            if (lstat(entry.path().c_str(), &st) != 0) continue;
+            const std::string other = temp_ / "target" / entry.path().lexically_relative(snap);
+            const timespec times[2] = {st.st_atim, st.st_mtim};
+            utimensat(AT_FDCWD, other.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        }
+    }
+
+    int compare(std::uint32_t min_seconds = TREE_MIN_SECONDS) {
+        align_times();
+        return compare_trees(&snapshot_, &target_, &stats_, err_, sizeof err_, min_seconds);
+    }
 
     // Runs the comparison with standard error captured into logged_.
     int compare_logged() {
@@ -353,6 +373,67 @@ TEST_F(TreeCompareTest, DiffNotInPathFailsTheComparison) {
     EXPECT_EQ(compare(), -1);
     EXPECT_EQ(std::string(err_), "could not run diff between " + side("snap", "whole") + " and " +
                                      side("target", "whole") + ": diff failed");
+}
+
+// A run past its deadline is killed, and first the FUSE connections of the
+// pair are aborted: a process waiting in a request its daemon has taken
+// would not end on SIGKILL. Here ntfs-3g serves both sides; diff never ends,
+// or it stops the target's daemon and the walk hangs on it.
+TEST_F(TreeCompareTest, RunPastItsDeadlineEndsAndAbortsTheFuseMounts) {
+    if (!test::running_as_root()) GTEST_SKIP() << "needs root: mounts ntfs-3g";
+    test::FsTestLock lock;
+    // The control file system, as systemd mounts it at boot, for this test only.
+    struct ControlMount {
+        const std::string dir = "/sys/fs/fuse/connections";
+        const bool made =
+            test::mountinfo_line(dir).empty() && test::shell("mount -t fusectl fusectl " + dir);
+        ~ControlMount() {
+            if (made) test::shell("umount " + dir);
+        }
+    } control;
+    ASSERT_NE(test::mountinfo_line(control.dir), "");
+    std::filesystem::create_directories(temp_ / "tree/dir");
+    write_file(temp_ / "tree/dir/f", "x");
+    const std::string image = temp_ / "ntfs.img";
+    ASSERT_TRUE(test::make_image({"ntfs", image, "16", temp_ / "tree"}));
+    mount_whole();
+    const std::string snap = side("snap", "whole");
+    const std::string target = side("target", "whole");
+    struct Case {
+        const char* diff_body;  // %PID% is the target's ntfs-3g
+        std::string sentence;
+    };
+    const Case cases[] = {
+        {"exec sleep 600",
+         "could not run diff between " + snap + " and " + target + ": diff failed"},
+        {"kill -STOP %PID%; exit 0", "could not compare the metadata of " + snap + " and " +
+                                         target + ": it did not end within 1 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.diff_body);
+        for (const std::string& mp : {snap, target}) {
+            ASSERT_TRUE(test::shell("mount -t ntfs-3g -o ro '" + image + "' '" + mp + "'"));
+        }
+        std::string pid = test::shell_output("pgrep -f -- ' " + target + "( |$)'");
+        pid = pid.substr(0, pid.find('\n'));
+        std::string body = c.diff_body;
+        if (std::size_t at = body.find("%PID%"); at != std::string::npos) body.replace(at, 5, pid);
+        tools_->add_tool("diff", body);
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(compare(1), -1);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        EXPECT_EQ(std::string(err_), c.sentence);
+        for (const std::string& mp : {snap, target}) {
+            struct statvfs st {};  // always asks the daemon, unlike a cached stat
+            EXPECT_EQ(statvfs(mp.c_str(), &st), -1);
+            EXPECT_EQ(errno, ENOTCONN) << mp << " was not aborted";
+        }
+        test::shell("kill -CONT " + pid);
+        for (const std::string& mp : {snap, target}) {
+            EXPECT_TRUE(test::shell("umount '" + mp + "'"));
+            EXPECT_EQ(test::mountinfo_line(mp), "");
+        }
+    }
 }
 
 TEST_F(TreeCompareTest, DifferentLayoutsFailWithoutRunningDiff) {

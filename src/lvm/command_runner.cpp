@@ -64,6 +64,7 @@ struct ChildIo {
     int write_fd;
     bool stdout_only;
     const char* const* extra_env;
+    const CommandHooks* hooks;
 };
 
 // In the child: output into the pipe, then the environment every command gets.
@@ -92,6 +93,10 @@ void child_take_pipe_and_env(const void* context) {
     for (const char* const* e = io->extra_env; e != nullptr && *e != nullptr; ++e) {
         char* copy = strdup(*e);
         if (copy != nullptr) putenv(copy);
+    }
+    if (io->hooks != nullptr && io->hooks->child_main != nullptr) {
+        // No exit handlers and no stdio flush: those belong to the parent.
+        _exit(io->hooks->child_main(io->hooks->context));
     }
 }
 
@@ -138,16 +143,18 @@ void pipe_drain(UniqueFd& pipe, Capture& cap, const ChildProcess& child, const D
     }
 }
 
-// Kills the child's group and the child, then waits for it to end.
-void child_kill(ChildProcess& child) {
+// Kills the child's group and the child, undoes what may hold it, then
+// waits for it to end.
+void child_kill(ChildProcess& child, const CommandHooks* hooks) {
     child.kill_group(SIGKILL);
     child.kill_child(SIGKILL);
+    if (hooks != nullptr && hooks->on_stop != nullptr) hooks->on_stop(hooks->context);
     child.has_ended(true);
 }
 
 // Runs until the child has ended or was killed at its deadline.
 void child_wait(ChildProcess& child, const Deadline& deadline, UniqueFd& pipe, Capture& cap,
-                bool capture, CommandResult* result) {
+                bool capture, const CommandHooks* hooks, CommandResult* result) {
     for (;;) {
         if (pipe.is_open()) {
             pipe_pump(pipe, cap, POLL_WAIT_MS, child.exit_fd());
@@ -156,14 +163,14 @@ void child_wait(ChildProcess& child, const Deadline& deadline, UniqueFd& pipe, C
         }
         if (child.has_ended()) return;
         if (deadline_has_passed(deadline)) {
-            child_kill(child);
+            child_kill(child, hooks);
             result->timed_out = 1;
             return;
         }
         // An interrupted run stops its command the same way, without the
         // timed-out mark: the caller sees a command that was killed.
         if (interrupt_should_abort()) {
-            child_kill(child);
+            child_kill(child, hooks);
             return;
         }
     }
@@ -174,6 +181,13 @@ void child_wait(ChildProcess& child, const Deadline& deadline, UniqueFd& pipe, C
 int run_command(const char* const* argv, const char* const* extra_env,
                 std::uint32_t timeout_seconds, int capture, char* out, std::size_t out_size,
                 CommandResult* result) {
+    return run_command_hooked(argv, extra_env, timeout_seconds, capture, out, out_size, result,
+                              nullptr);
+}
+
+int run_command_hooked(const char* const* argv, const char* const* extra_env,
+                       std::uint32_t timeout_seconds, int capture, char* out, std::size_t out_size,
+                       CommandResult* result, const CommandHooks* hooks) {
     if (result == nullptr) return -1;
     result->exit_code = -1;
     result->timed_out = 0;
@@ -192,12 +206,12 @@ int run_command(const char* const* argv, const char* const* extra_env,
         write_end.reset(fds[1]);
     }
     ChildProcess child;
-    const ChildIo io{pipe.get(), write_end.get(), capture == RUN_CAPTURE_STDOUT, extra_env};
+    const ChildIo io{pipe.get(), write_end.get(), capture == RUN_CAPTURE_STDOUT, extra_env, hooks};
     if (child.start(argv, child_take_pipe_and_env, &io) != 0) return -1;
     write_end.reset();
     const Deadline deadline{monotonic_seconds(), timeout_seconds};
 
-    child_wait(child, deadline, pipe, cap, capture != 0, result);
+    child_wait(child, deadline, pipe, cap, capture != 0, hooks, result);
     pipe_drain(pipe, cap, child, deadline);
     child.reap();
     result->exit_code = child.exit_code();

@@ -28,6 +28,24 @@ int run_command(const char* const* argv, const char* const* extra_env,
                 std::uint32_t timeout_seconds, int capture, char* out, std::size_t out_size,
                 CommandResult* result);
 
+// What a caller may add to a run. child_main, when set, runs in the child in
+// place of argv's program, with the capture already on its standard output;
+// its result is the child's exit status. on_stop, when set, runs after the
+// child's group was killed at the deadline or on an interrupt and before the
+// child is waited for: a child blocked in a request of a FUSE file system
+// that its daemon has already taken does not end on SIGKILL until that
+// request is undone.
+struct CommandHooks {
+    int (*child_main)(const void* context);
+    void (*on_stop)(const void* context);
+    const void* context;
+};
+
+// run_command with hooks (null: none).
+int run_command_hooked(const char* const* argv, const char* const* extra_env,
+                       std::uint32_t timeout_seconds, int capture, char* out, std::size_t out_size,
+                       CommandResult* result, const CommandHooks* hooks);
+
 // Runs argv with capture on and no extra environment; true when it ran and
 // exited with status 0, the only outcome a caller counts as success.
 bool run_command_succeeded(const char* const* argv, std::uint32_t timeout_seconds, char* out,
