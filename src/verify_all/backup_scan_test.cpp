@@ -15,6 +15,8 @@ namespace {
 
 using qor::test::meta_write_file;
 
+constexpr std::int64_t kScanTime = 4102444800;  // 2100-01-01, after every file here
+
 void set_mtime(const std::string& path, long sec, long usec = 0) {
     timeval times[2] = {{sec, usec}, {sec, usec}};
     ASSERT_EQ(utimes(path.c_str(), times), 0);
@@ -43,13 +45,19 @@ TEST(BackupScan, ReadsTheRecordedVolumeOrSaysWhyNot) {
     ASSERT_TRUE(meta_write_file(dir / "ok.meta", "lvm:vg0/home=home_snap"));
     ASSERT_TRUE(meta_write_file(dir / "none.meta", ""));
     ASSERT_TRUE(meta_write_file(dir / "zfs.meta", "zfs:pool/home\x01@snap"));
+    ASSERT_TRUE(meta_write_file(dir / "pvmove.meta", "lvm:vg0/home=pvmove0"));
+    ASSERT_TRUE(meta_write_file(dir / "quotes.meta", "lvm:vg0/home=\"\"\""));
     std::ofstream(dir / "junk.meta") << "not a header";
 
-    ScannedBackup ok = backup_scan_one(dir / "ok.meta");
+    ScannedBackup ok = backup_scan_one(dir / "ok.meta", kScanTime);
     EXPECT_TRUE(ok.usable);
     EXPECT_EQ(ok.volume(), "vg0/home");
     EXPECT_EQ(ok.snapshot, "home_snap");
     EXPECT_GT(ok.mtime_sec, 0);
+    // A modification time in the future counts as the time of the scan.
+    ScannedBackup early = backup_scan_one(dir / "ok.meta", 1000);
+    EXPECT_EQ(early.order_sec, 1000);
+    EXPECT_EQ(early.mtime_sec, ok.mtime_sec);
 
     struct Case {
         const char* file;
@@ -58,11 +66,17 @@ TEST(BackupScan, ReadsTheRecordedVolumeOrSaysWhyNot) {
         {"none.meta", "this backup has no recorded snapshot (it was made without --keep-snapshot)"},
         {"zfs.meta",
          "its recorded snapshot ('zfs:pool/home\\x01@snap') is not an LVM snapshot reference"},
+        {"pvmove.meta",
+         "its recorded snapshot ('lvm:vg0/home=pvmove0') names a volume group or LV that LVM does "
+         "not allow"},
+        {"quotes.meta",
+         "its recorded snapshot ('lvm:vg0/home=\"\"\"') names a volume group or LV "
+         "that LVM does not allow"},
         {"junk.meta", "the file is not a backup header"},
         {"gone.meta", "the file no longer exists"},
     };
     for (const Case& c : cases) {
-        ScannedBackup b = backup_scan_one(dir / c.file);
+        ScannedBackup b = backup_scan_one(dir / c.file, kScanTime);
         EXPECT_FALSE(b.usable) << c.file;
         EXPECT_EQ(b.problem, c.problem) << c.file;
     }
@@ -90,7 +104,7 @@ TEST(VolumePick, GroupsByRecordedVolumeAndPicksTheNewest) {
     for (const File& f : files) {
         ASSERT_TRUE(meta_write_file(dir / f.name, f.ref));
         set_mtime(dir / f.name, f.mtime, f.usec);
-        scanned.push_back(backup_scan_one(dir / f.name));
+        scanned.push_back(backup_scan_one(dir / f.name, kScanTime));
     }
     std::vector<VolumePick> picks = volume_pick_newest(scanned);
     ASSERT_EQ(picks.size(), 4u);
