@@ -262,9 +262,9 @@ bool history_parse_line(const std::string& line, VerificationRecord* r) {
     r->snapshot_removed = field_or<bool>(j, "snapshot_removed", false);
     r->start_time = start->get<std::int64_t>();
     r->duration_seconds = duration->get<double>();
-    r->ran = j.contains("verdict") && !j.contains("reason");
     r->run.exit_status = field_or<int>(j, "exit_status", -1);
     r->run.term_signal = field_or<int>(j, "signal", 0);
+    r->ran = r->run.exit_status >= 0 || r->run.term_signal != 0;
     r->run.verdict = field_or<std::string>(j, "verdict", "");
     r->reason = field_or<std::string>(j, "reason", "");
     return true;

@@ -382,7 +382,14 @@ int pass_run(Pass& pass) {
     }
     pass.scan_time = time(nullptr);
     std::vector<ScannedBackup> scanned;
-    for (const std::string& p : paths) scanned.push_back(backup_scan_one(p, pass.scan_time));
+    for (const std::string& p : paths) {
+        scanned.push_back(backup_scan_one(p, pass.scan_time));
+        if (scanned.back().mtime_sec > pass.scan_time) {
+            runlog_log(RUNLOG_WARN,
+                       "%s has a modification time in the future; it counts as made now",
+                       EscapedText(p).c_str());
+        }
+    }
     pass_report_unusable(pass, scanned);
     pass_report_unknown_sections(pass, scanned);
     char err[400];
