@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <fstream>
 
 #include "support/image_writer.h"
 #include "support/test_temp_dir.h"
+#include "verify_all/backup_trust.h"
 #include "verify_all/volume_pick.h"
 
 namespace qor {
@@ -79,6 +81,36 @@ TEST(BackupScan, ReadsTheRecordedVolumeOrSaysWhyNot) {
         ScannedBackup b = backup_scan_one(dir / c.file, kScanTime);
         EXPECT_FALSE(b.usable) << c.file;
         EXPECT_EQ(b.problem, c.problem) << c.file;
+    }
+}
+
+// Trusted as long as nobody but root or we can replace the .meta or rename a
+// directory above it; a sticky directory protects what others cannot own.
+TEST(BackupTrust, AllowsOnlyWhatNobodyElseCanReplace) {
+    TestTempDir dir;
+    struct Case {
+        mode_t dir_mode;
+        uid_t meta_owner;  // -1: ours
+        const char* why;   // after the directory's path; empty when trusted
+    } cases[] = {
+        {0755, static_cast<uid_t>(-1), ""},
+        {0775, static_cast<uid_t>(-1), " is writable by its group"},
+        {0777, static_cast<uid_t>(-1), " is writable by others"},
+        {01777, static_cast<uid_t>(-1), ""},
+        {0755, 65534, "/b.meta belongs to uid 65534"},
+        {01777, 65534, " is writable by others"},  // another's entry in a sticky directory
+    };
+    for (const Case& c : cases) {
+        if (c.meta_owner != static_cast<uid_t>(-1) && geteuid() != 0) continue;  // needs chown
+        std::string sub = dir / ("d" + std::to_string(&c - cases));
+        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+        ASSERT_TRUE(meta_write_file(sub + "/b.meta", "lvm:vg0/home=s"));
+        ASSERT_EQ(chown((sub + "/b.meta").c_str(), c.meta_owner, static_cast<gid_t>(-1)), 0);
+        ASSERT_EQ(chmod(sub.c_str(), c.dir_mode), 0);
+        std::string why;
+        EXPECT_EQ(backup_is_trusted(sub + "/b.meta", &why), c.why[0] == '\0') << c.dir_mode;
+        EXPECT_EQ(why, c.why[0] == '\0' ? "" : sub + c.why) << c.dir_mode;
+        chmod(sub.c_str(), 0755);
     }
 }
 
