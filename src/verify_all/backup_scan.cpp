@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "lvm/lv_name.h"
 #include "meta/backup_header.h"
 #include "meta/snapshot_ref.h"
 #include "verify_all/escaped_text.h"
@@ -91,14 +92,23 @@ std::vector<std::string> backup_find_meta_files(const std::vector<std::string>& 
     return all;
 }
 
-ScannedBackup backup_scan_one(const std::string& meta_path) {
+ScannedBackup backup_scan_one(const std::string& meta_path, std::int64_t scan_time) {
     ScannedBackup b;
     b.meta_path = meta_path;
     struct stat st {};
     if (stat(meta_path.c_str(), &st) == 0) {
         b.mtime_sec = st.st_mtim.tv_sec;
         b.mtime_nsec = st.st_mtim.tv_nsec;
+        b.ctime_sec = st.st_ctim.tv_sec;
+        b.ctime_nsec = st.st_ctim.tv_nsec;
+        b.size = st.st_size;
+        b.dev = st.st_dev;
+        b.ino = st.st_ino;
     }
+    // A date in the future would keep a file the newest for every night until then.
+    bool future = b.mtime_sec > scan_time;
+    b.order_sec = future ? scan_time : b.mtime_sec;
+    b.order_nsec = future ? 0 : b.mtime_nsec;
     auto header = std::make_unique<BackupHeader>();
     int rc = read_backup_header(meta_path.c_str(), header.get());
     if (rc != 0) {
@@ -111,19 +121,30 @@ ScannedBackup backup_scan_one(const std::string& meta_path) {
         return b;
     }
     SnapshotRef ref{};
-    if (parse_snapshot_ref(ref_text, &ref) != 0) {
+    const bool parsed = parse_snapshot_ref(ref_text, &ref) == 0;
+    if (!parsed || !lvm_vg_name_is_allowed(ref.vg_name) || !lvm_lv_name_is_allowed(ref.origin_lv) ||
+        !lvm_lv_name_is_allowed(ref.snapshot_lv)) {
         b.problem = "its recorded snapshot ('" +
                     std::string(EscapedText<REF_SHOWN_MAX * 4 + 1>(
                                     std::string_view(ref_text).substr(0, REF_SHOWN_MAX))
                                     .c_str()) +
-                    "') is not an LVM snapshot reference";
+                    (parsed ? "') names a volume group or LV that LVM does not allow"
+                            : "') is not an LVM snapshot reference");
         return b;
     }
     b.usable = true;
+    b.ref = ref_text;
     b.vg = ref.vg_name;
     b.origin = ref.origin_lv;
     b.snapshot = ref.snapshot_lv;
     return b;
+}
+
+bool backup_is_unchanged(const ScannedBackup& before, const ScannedBackup& again) {
+    return again.usable && again.ref == before.ref && again.size == before.size &&
+           again.mtime_sec == before.mtime_sec && again.mtime_nsec == before.mtime_nsec &&
+           again.ctime_sec == before.ctime_sec && again.ctime_nsec == before.ctime_nsec &&
+           again.dev == before.dev && again.ino == before.ino;
 }
 
 }  // namespace qor

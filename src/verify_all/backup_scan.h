@@ -11,10 +11,18 @@ namespace qor {
 
 struct ScannedBackup {
     std::string meta_path;
-    std::int64_t mtime_sec = 0;
+    std::int64_t mtime_sec = 0;  // as the file says
     long mtime_nsec = 0;
+    std::int64_t order_sec = 0;  // what "newest" goes by: the modification time, or the
+    long order_nsec = 0;         // time of the scan when that lies in the future
+    std::int64_t size = 0;
+    std::int64_t ctime_sec = 0;  // the rest of what tells a replaced or changed file
+    long ctime_nsec = 0;
+    std::uint64_t dev = 0;
+    std::uint64_t ino = 0;
     bool usable = false;  // header read and snapshot reference understood
-    std::string vg;       // the rest only when usable
+    std::string ref;      // the rest only when usable: the recorded reference
+    std::string vg;
     std::string origin;
     std::string snapshot;
     std::string problem;  // when not usable: why, one sentence (raw outside text escaped)
@@ -30,8 +38,14 @@ std::vector<std::string> backup_find_meta_files(const std::vector<std::string>& 
                                                 std::vector<std::string>* unmatched);
 
 // Reads the header and snapshot reference of one .meta file with the suite's
-// own readers. Never fails as a call: an unreadable file comes back not usable,
-// with the reason in problem. May throw std::bad_alloc.
-ScannedBackup backup_scan_one(const std::string& meta_path);
+// own readers; a reference whose names LVM would not allow makes it not
+// usable. scan_time (seconds since the epoch) stands in for a modification
+// time in the future. Never fails as a call: an unreadable file comes back
+// not usable, with the reason in problem. May throw std::bad_alloc.
+ScannedBackup backup_scan_one(const std::string& meta_path, std::int64_t scan_time);
+
+// True when again is the same file as before, unchanged: the same inode,
+// size, modification and change times and recorded reference.
+bool backup_is_unchanged(const ScannedBackup& before, const ScannedBackup& again);
 
 }  // namespace qor

@@ -3,17 +3,21 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <fstream>
 
 #include "support/image_writer.h"
 #include "support/test_temp_dir.h"
+#include "verify_all/backup_trust.h"
 #include "verify_all/volume_pick.h"
 
 namespace qor {
 namespace {
 
 using qor::test::meta_write_file;
+
+constexpr std::int64_t kScanTime = 4102444800;  // 2100-01-01, after every file here
 
 void set_mtime(const std::string& path, long sec, long usec = 0) {
     timeval times[2] = {{sec, usec}, {sec, usec}};
@@ -43,13 +47,19 @@ TEST(BackupScan, ReadsTheRecordedVolumeOrSaysWhyNot) {
     ASSERT_TRUE(meta_write_file(dir / "ok.meta", "lvm:vg0/home=home_snap"));
     ASSERT_TRUE(meta_write_file(dir / "none.meta", ""));
     ASSERT_TRUE(meta_write_file(dir / "zfs.meta", "zfs:pool/home\x01@snap"));
+    ASSERT_TRUE(meta_write_file(dir / "pvmove.meta", "lvm:vg0/home=pvmove0"));
+    ASSERT_TRUE(meta_write_file(dir / "quotes.meta", "lvm:vg0/home=\"\"\""));
     std::ofstream(dir / "junk.meta") << "not a header";
 
-    ScannedBackup ok = backup_scan_one(dir / "ok.meta");
+    ScannedBackup ok = backup_scan_one(dir / "ok.meta", kScanTime);
     EXPECT_TRUE(ok.usable);
     EXPECT_EQ(ok.volume(), "vg0/home");
     EXPECT_EQ(ok.snapshot, "home_snap");
     EXPECT_GT(ok.mtime_sec, 0);
+    // A modification time in the future counts as the time of the scan.
+    ScannedBackup early = backup_scan_one(dir / "ok.meta", 1000);
+    EXPECT_EQ(early.order_sec, 1000);
+    EXPECT_EQ(early.mtime_sec, ok.mtime_sec);
 
     struct Case {
         const char* file;
@@ -58,13 +68,49 @@ TEST(BackupScan, ReadsTheRecordedVolumeOrSaysWhyNot) {
         {"none.meta", "this backup has no recorded snapshot (it was made without --keep-snapshot)"},
         {"zfs.meta",
          "its recorded snapshot ('zfs:pool/home\\x01@snap') is not an LVM snapshot reference"},
+        {"pvmove.meta",
+         "its recorded snapshot ('lvm:vg0/home=pvmove0') names a volume group or LV that LVM does "
+         "not allow"},
+        {"quotes.meta",
+         "its recorded snapshot ('lvm:vg0/home=\"\"\"') names a volume group or LV "
+         "that LVM does not allow"},
         {"junk.meta", "the file is not a backup header"},
         {"gone.meta", "the file no longer exists"},
     };
     for (const Case& c : cases) {
-        ScannedBackup b = backup_scan_one(dir / c.file);
+        ScannedBackup b = backup_scan_one(dir / c.file, kScanTime);
         EXPECT_FALSE(b.usable) << c.file;
         EXPECT_EQ(b.problem, c.problem) << c.file;
+    }
+}
+
+// Trusted as long as nobody but root or we can replace the .meta or rename a
+// directory above it; a sticky directory protects what others cannot own.
+TEST(BackupTrust, AllowsOnlyWhatNobodyElseCanReplace) {
+    TestTempDir dir;
+    struct Case {
+        mode_t dir_mode;
+        uid_t meta_owner;  // -1: ours
+        const char* why;   // after the directory's path; empty when trusted
+    } cases[] = {
+        {0755, static_cast<uid_t>(-1), ""},
+        {0775, static_cast<uid_t>(-1), " is writable by its group"},
+        {0777, static_cast<uid_t>(-1), " is writable by others"},
+        {01777, static_cast<uid_t>(-1), ""},
+        {0755, 65534, "/b.meta belongs to uid 65534"},
+        {01777, 65534, " is writable by others"},  // another's entry in a sticky directory
+    };
+    for (const Case& c : cases) {
+        if (c.meta_owner != static_cast<uid_t>(-1) && geteuid() != 0) continue;  // needs chown
+        std::string sub = dir / ("d" + std::to_string(&c - cases));
+        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+        ASSERT_TRUE(meta_write_file(sub + "/b.meta", "lvm:vg0/home=s"));
+        ASSERT_EQ(chown((sub + "/b.meta").c_str(), c.meta_owner, static_cast<gid_t>(-1)), 0);
+        ASSERT_EQ(chmod(sub.c_str(), c.dir_mode), 0);
+        std::string why;
+        EXPECT_EQ(backup_is_trusted(sub + "/b.meta", &why), c.why[0] == '\0') << c.dir_mode;
+        EXPECT_EQ(why, c.why[0] == '\0' ? "" : sub + c.why) << c.dir_mode;
+        chmod(sub.c_str(), 0755);
     }
 }
 
@@ -90,7 +136,7 @@ TEST(VolumePick, GroupsByRecordedVolumeAndPicksTheNewest) {
     for (const File& f : files) {
         ASSERT_TRUE(meta_write_file(dir / f.name, f.ref));
         set_mtime(dir / f.name, f.mtime, f.usec);
-        scanned.push_back(backup_scan_one(dir / f.name));
+        scanned.push_back(backup_scan_one(dir / f.name, kScanTime));
     }
     std::vector<VolumePick> picks = volume_pick_newest(scanned);
     ASSERT_EQ(picks.size(), 4u);

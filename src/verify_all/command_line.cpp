@@ -27,7 +27,8 @@ JSON-lines history and writes node_exporter metrics.
   -n, --dry-run        list what would be verified; run and write nothing
 
 Exit status: 0 every volume identical, 1 at least one backup differs,
-2 bad usage or configuration, 3 none differs but something was not verified.
+2 bad usage or configuration, 3 none differs but something was not verified,
+4 another pass is running (nothing was verified).
 
 Logging: --no-syslog, --no-log, --syslog <bitmask>, --log <bitmask>,
          --log-path <dir> (default: /var/log/qor/), as for qor_verifier.)USAGE";

@@ -25,16 +25,51 @@ std::string_view trim(std::string_view s) {
     return s.substr(b, e - b + 1);
 }
 
-std::vector<std::string> split_words(std::string_view s) {
-    std::vector<std::string> words;
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Words split at blanks outside quotes; false when a quote is not closed.
+bool split_words(std::string_view s, std::vector<std::string>* words) {
     std::size_t i = 0;
     while (i < s.size()) {
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-        std::size_t start = i;
-        while (i < s.size() && s[i] != ' ' && s[i] != '\t') ++i;
-        if (i > start) words.emplace_back(s.substr(start, i - start));
+        while (i < s.size() && is_blank(s[i])) ++i;
+        if (i == s.size()) break;
+        std::string word;
+        while (i < s.size() && !is_blank(s[i])) {
+            char c = s[i++];
+            if (c != '\'' && c != '"') {
+                word += c;
+                continue;
+            }
+            std::size_t close = s.find(c, i);
+            if (close == std::string_view::npos) return false;
+            word.append(s.substr(i, close - i));
+            i = close + 1;
+        }
+        words->push_back(std::move(word));
     }
-    return words;
+    return true;
+}
+
+// "<n>" seconds, or with one of the units s, m, h, d.
+bool parse_duration(std::string_view v, std::int64_t* seconds) {
+    constexpr std::string_view kUnits = "smhd";
+    constexpr std::int64_t kUnitSeconds[] = {1, 60, 3600, 86400};
+    std::int64_t unit = 1;
+    if (std::size_t u = v.empty() ? std::string_view::npos : kUnits.find(v.back());
+        u != std::string_view::npos) {
+        unit = kUnitSeconds[u];
+        v.remove_suffix(1);
+    }
+    std::int64_t n = -1;
+    auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+    if (v.empty() || ec != std::errc() || end != v.data() + v.size() || n < 0 ||
+        n > INT64_C(1) << 40) {
+        return false;
+    }
+    *seconds = n * unit;
+    return true;
 }
 
 // "vg/lv" with both parts present.
@@ -87,6 +122,22 @@ struct LineParser {
             if (!v.empty() && v[0] != '/') return "textfile must be an absolute path or empty";
             config->textfile_path = v;
             config->textfile_configured = true;
+        } else if (key == "lock") {
+            if (v.empty() || v[0] != '/') return "lock must be an absolute path";
+            config->lock_path = v;
+        } else if (key == "reverify-after") {
+            int n = -1;
+            auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+            if (ec != std::errc() || end != v.data() + v.size() || n < 0 || n > 3650) {
+                return "reverify-after must be a number of days from 0 to 3650";
+            }
+            config->reverify_after_days = n;
+        } else if (key == "max-duration" || key == "timeout") {
+            std::int64_t* field =
+                key == "timeout" ? &config->timeout_seconds : &config->max_duration_seconds;
+            if (!parse_duration(v, field)) {
+                return std::string(key) + " must be a duration such as 90m, 6h or 0 (no limit)";
+            }
         } else if (key == "nice") {
             int n = -1;
             auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
@@ -117,7 +168,9 @@ struct LineParser {
             if (v.empty() || v[0] != '/') return "target-file must be an absolute path";
             scope->target_file = v;
         } else {
-            scope->restore_args = split_words(v);
+            std::vector<std::string> words;
+            if (!split_words(v, &words)) return "restore-args has a quote that is not closed";
+            scope->restore_args = std::move(words);
         }
         return {};
     }
@@ -128,7 +181,8 @@ struct LineParser {
     }
     bool is_global_key(std::string_view key) {
         return key == "backups" || key == "history" || key == "textfile" || key == "nice" ||
-               key == "io-class";
+               key == "io-class" || key == "lock" || key == "reverify-after" ||
+               key == "max-duration" || key == "timeout";
     }
 
     std::string section(std::string_view line, std::vector<std::string>* seen) {
@@ -146,7 +200,7 @@ struct LineParser {
 
     std::string line(std::string_view raw, std::vector<std::string>* seen) {
         std::string_view s = trim(raw);
-        if (s.empty() || s[0] == '#') return {};
+        if (s.empty() || s[0] == '#' || s[0] == ';') return {};
         if (s.front() == '[') {
             if (s.back() != ']') return "a section header ends with ]";
             return section(s, seen);
@@ -171,6 +225,11 @@ struct LineParser {
 int parse_lines(std::string_view text, VerifyAllConfig* config, char* err, std::size_t err_size) {
     LineParser parser{config, &config->defaults};
     std::vector<std::string> seen;
+    // Editors on other systems start a UTF-8 file with a byte-order mark.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        text.remove_prefix(kByteOrderMark.size());
+    }
     int number = 0;
     while (!text.empty()) {
         ++number;

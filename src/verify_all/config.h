@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,14 +9,19 @@
 
 // The configuration of qor_verify_all (/etc/qor/verify-all.conf): where the
 // backups are, where results go, and the verification settings for all
-// volumes or for one. Format: "key = value" lines, "#" comment lines, and
-// "[vg/origin]" headers that start the settings of one volume.
+// volumes or for one. Format: "key = value" lines, "#" and ";" comment
+// lines, and "[vg/origin]" headers that start the settings of one volume; a
+// UTF-8 byte-order mark before the first line is skipped.
 namespace qor {
 
 inline constexpr const char* VERIFY_ALL_CONFIG_PATH = "/etc/qor/verify-all.conf";
 inline constexpr const char* VERIFY_ALL_HISTORY_PATH = "/var/lib/qor/verify-all/history.jsonl";
 inline constexpr const char* VERIFY_ALL_TEXTFILE_PATH =
     "/var/lib/prometheus/node-exporter/qor_verify_all.prom";
+// Held for the whole pass, so that one pass runs at a time; in the directory
+// qor-verify-all.service has systemd create (RuntimeDirectory=).
+inline constexpr const char* VERIFY_ALL_LOCK_PATH = "/run/qor-verify-all/pass.lock";
+inline constexpr int REVERIFY_AFTER_DAYS_DEFAULT = 7;
 inline constexpr std::size_t CONFIG_MAX_BYTES = 1 << 20;
 inline constexpr std::size_t CONFIG_LINE_MAX = 4096;
 
@@ -47,8 +53,14 @@ struct VerifyAllConfig {
     std::string history_path = VERIFY_ALL_HISTORY_PATH;
     std::string textfile_path = VERIFY_ALL_TEXTFILE_PATH;  // empty: no textfile
     bool textfile_configured = false;                      // set in the file
+    std::string lock_path = VERIFY_ALL_LOCK_PATH;
     int nice = 10;
     IoClass io_class = IoClass::idle;
+    // An unchanged .meta verified identical less than this long ago is not
+    // verified again; 0 verifies it every night.
+    int reverify_after_days = REVERIFY_AFTER_DAYS_DEFAULT;
+    std::int64_t max_duration_seconds = 0;  // no verification starts after this; 0: no limit
+    std::int64_t timeout_seconds = 0;       // one verification is stopped after this; 0: none
     VolumeSettings defaults;
     std::vector<VolumeSection> volumes;
 };
@@ -64,6 +76,8 @@ struct ResolvedSettings {
 };
 
 // Parses the text of a configuration file. 0, or -1 with "line N: ..." in err.
+// restore-args is split into words at blanks; a part in single or double
+// quotes keeps its blanks and the other kind of quote, without its quotes.
 int config_parse(std::string_view text, VerifyAllConfig* config, char* err, std::size_t err_size);
 
 // Reads and parses path. Refuses a file that is not a regular file, is larger

@@ -19,19 +19,25 @@ std::string parse_error(const std::string& text) {
 
 TEST(VerifyAllConfig, ReadsGlobalSettingsAndVolumeSections) {
     const char* text =
-        "# nightly verification\n"
+        "\xEF\xBB\xBF# nightly verification\n"
+        "; written on another system\n"
         "backups = /srv/backups\n"
         "  backups\t=  /srv/more/*.meta  \n"
         "history = /var/lib/qor/h.jsonl\n"
         "textfile =\n"
         "nice = 5\n"
         "io-class = best-effort\n"
+        "reverify-after = 3\n"
+        "max-duration = 6h\n"
+        "timeout = 90m\n"
+        "lock = /run/q.lock\n"
         "restore-args = --threads 4\n"
         "\n"
         "[vg0/home]\n"
         "mode = fs\n"
         "remove-snapshot-after = yes\n"
         "target-file = /var/tmp/home.img\n"
+        "restore-args = --label 'my home' --note=\"it's\"\n"
         "[ vg0/db ]\n"
         "skip = yes\n"
         "restore-args =\n";
@@ -44,12 +50,18 @@ TEST(VerifyAllConfig, ReadsGlobalSettingsAndVolumeSections) {
     EXPECT_EQ(c.textfile_path, "");
     EXPECT_EQ(c.nice, 5);
     EXPECT_EQ(c.io_class, IoClass::best_effort);
+    EXPECT_EQ(c.reverify_after_days, 3);
+    EXPECT_EQ(c.max_duration_seconds, 6 * 3600);
+    EXPECT_EQ(c.timeout_seconds, 90 * 60);
+    EXPECT_EQ(c.lock_path, "/run/q.lock");
 
     ResolvedSettings home = config_settings_for(c, "vg0/home");
     EXPECT_EQ(home.mode, VERIFY_MODE_FS);
     EXPECT_TRUE(home.remove_snapshot_after);
     EXPECT_EQ(home.target_file, "/var/tmp/home.img");
-    EXPECT_EQ(home.restore_args, (std::vector<std::string>{"--threads", "4"}));
+    EXPECT_EQ(home.restore_args, (std::vector<std::string>{"--label", "my home", "--note=it's"}));
+    EXPECT_EQ(config_settings_for(c, "vg1/srv").restore_args,
+              (std::vector<std::string>{"--threads", "4"}));
 
     ResolvedSettings db = config_settings_for(c, "vg0/db");
     EXPECT_TRUE(db.skip);
@@ -111,6 +123,18 @@ TEST(VerifyAllConfig, RefusesBadLinesNamingTheLine) {
          "line 3: target-lv and target-file exclude each other"},
         {b + std::string("mode = b\0yte\n", 13), "line 2: the line holds a zero byte"},
         {b + "restore-args = " + std::string(5000, 'x') + "\n", "line 2: the line is too long"},
+        {b + "restore-args = --label 'my home\n",
+         "line 2: restore-args has a quote that is not closed"},
+        {b + "reverify-after = -1\n",
+         "line 2: reverify-after must be a number of days from 0 to 3650"},
+        {b + "timeout = 5w\n",
+         "line 2: timeout must be a duration such as 90m, 6h or 0 (no limit)"},
+        {b + "max-duration = h\n",
+         "line 2: max-duration must be a duration such as 90m, 6h or 0 (no limit)"},
+        {b + "lock = run.lock\n", "line 2: lock must be an absolute path"},
+        {"\xEF\xBB\xBF"
+         "backups = /b\n; fine\nmode = x\n",
+         "line 3: mode must be byte or fs"},
         {"# nothing\n", "no backups are configured (add a 'backups =' line)"},
     };
     for (const Case& c : cases) EXPECT_EQ(parse_error(c.text), c.error) << c.text;

@@ -1,8 +1,11 @@
 #include "verify_all/history.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -24,6 +27,10 @@ VerificationRecord identical_run() {
     VerificationRecord r;
     r.meta_path = "/srv/backups/home.meta";
     r.volume = "vg0/home";
+    r.meta_size = 4096;
+    r.meta_mtime = 1796670000;
+    r.snapshot_ref = "lvm:vg0/home=home_snap";
+    r.snapshot_removed = true;
     r.start_time = 1796677719;  // 2026-12-07T21:08:39Z
     r.duration_seconds = 12.3456;
     r.ran = true;
@@ -38,7 +45,8 @@ TEST(History, FormatsOneJsonLinePerRecord) {
     ASSERT_EQ(history_format_line(identical_run(), &line, err, sizeof err), 0);
     EXPECT_EQ(
         line,
-        R"({"meta":"/srv/backups/home.meta","volume":"vg0/home","mode":"byte",)"
+        R"({"meta":"/srv/backups/home.meta","volume":"vg0/home","mode":"byte","size":4096,)"
+        R"("meta_mtime":1796670000,"snapshot_ref":"lvm:vg0/home=home_snap","snapshot_removed":true,)"
         R"("start":"2026-12-07T21:08:39Z","start_time":1796677719,"duration_seconds":12.346,)"
         R"("exit_status":0,"signal":null,"verdict":"verified identical: 8388608 bytes compared, 0 mismatches",)"
         R"("class":"identical","bytes_compared":8388608})"
@@ -54,6 +62,7 @@ TEST(History, RecordsARunThatDidNotHappenWithItsReason) {
     ASSERT_EQ(history_format_line(r, &line, nullptr, 0), 0);
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);
+    for (char c : line) EXPECT_LT(static_cast<unsigned char>(c), 0x80) << line;
     auto j = nlohmann::json::parse(line);
     EXPECT_EQ(j["meta"], "/srv/backups/bad\n\"name\xef\xbf\xbd.meta");
     EXPECT_TRUE(j["volume"].is_null());
@@ -73,12 +82,12 @@ TEST(History, RecordsARunThatDidNotHappenWithItsReason) {
     EXPECT_TRUE(j["verdict"].is_null());
 }
 
-TEST(History, AppendsAndSummarizesSkippingLinesItCannotUse) {
+TEST(History, AppendsAndReadsTheNewestSkippingLinesItCannotUse) {
     TestTempDir dir;
     std::string path = dir / "history.jsonl";
     std::map<std::string, VolumeHistory> summary;
     char err[400];
-    ASSERT_EQ(history_summarize(path, &summary, err, sizeof err), 0) << "a missing file is empty";
+    ASSERT_EQ(history_read_latest(path, &summary, err, sizeof err), 0) << "a missing file is empty";
     EXPECT_TRUE(summary.empty());
 
     VerificationRecord ok = identical_run();
@@ -87,7 +96,7 @@ TEST(History, AppendsAndSummarizesSkippingLinesItCannotUse) {
     later.duration_seconds = 2;
     later.run = {1, 0, "verification failed: the restored target differs from the snapshot: x"};
     later.outcome = OutcomeClass::differs;
-    for (const VerificationRecord& r : {later, ok}) {  // the order in the file does not matter
+    for (const VerificationRecord& r : {ok, later}) {  // the line written last is the newest
         std::string line;
         ASSERT_EQ(history_format_line(r, &line, nullptr, 0), 0);
         ASSERT_EQ(history_append(path, line, err, sizeof err), 0) << err;
@@ -96,19 +105,68 @@ TEST(History, AppendsAndSummarizesSkippingLinesItCannotUse) {
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // Root hands a new history to the group a monitoring agent joins.
+    if (const group* adm = getgrnam("adm"); adm != nullptr && geteuid() == 0) {
+        EXPECT_EQ(st.st_gid, adm->gr_gid);
+    }
 
-    ASSERT_EQ(history_summarize(path, &summary, err, sizeof err), 0);
+    ASSERT_EQ(history_read_latest(path, &summary, err, sizeof err), 0);
     ASSERT_EQ(summary.size(), 1u);
     const VolumeHistory& h = summary["vg0/home"];
     EXPECT_EQ(h.last_run, later.start_time);
     EXPECT_EQ(h.last_outcome, OutcomeClass::differs);
     EXPECT_DOUBLE_EQ(h.last_duration, 2);
     EXPECT_EQ(h.last_success, ok.start_time);
+    ASSERT_TRUE(h.last_identical);
+    EXPECT_EQ(h.last_identical->meta_path, ok.meta_path);
+    EXPECT_EQ(h.last_identical->meta_size, 4096);
+    EXPECT_EQ(h.last_identical->meta_mtime, 1796670000);
+    EXPECT_EQ(h.last_identical->snapshot_ref, ok.snapshot_ref);
+    EXPECT_TRUE(h.last_identical->snapshot_removed);
 
     ASSERT_EQ(history_append(dir / "new/dir/h.jsonl", "x\n", err, sizeof err), 0) << err;
     EXPECT_EQ(read_file(dir / "new/dir/h.jsonl"), "x\n");
     EXPECT_EQ(history_append(path + "/h.jsonl", "x\n", err, sizeof err), -1);
     EXPECT_EQ(std::string(err), "cannot open the history " + path + "/h.jsonl: Not a directory");
+}
+
+// 50 volumes, one record a night for five years, stay within the bound; the
+// newest identical record outlives it, and what is kept is still read alike.
+TEST(History, CompactsToTheNewestRecordsOfEachVolume) {
+    TestTempDir dir;
+    std::string path = dir / "history.jsonl";
+    std::string text;
+    VerificationRecord r = identical_run();
+    for (int night = 0; night < 5 * 365; ++night) {
+        for (int v = 0; v < 50; ++v) {
+            r.volume = "vg0/lv" + std::to_string(v);
+            r.start_time = 1000000 + night * 86400;
+            // Volume 0 succeeded on the first night only.
+            r.outcome = v != 0 || night == 0 ? OutcomeClass::identical : OutcomeClass::differs;
+            std::string line;
+            ASSERT_EQ(history_format_line(r, &line, nullptr, 0), 0);
+            text += line;
+        }
+    }
+    std::ofstream(path) << text;
+    chmod(path.c_str(), 0640);
+    char err[400];
+    std::map<std::string, VolumeHistory> before;
+    ASSERT_EQ(history_read_latest(path, &before, err, sizeof err), 0) << err;
+    ASSERT_EQ(history_compact(path, err, sizeof err), 0) << err;
+    std::string kept = read_file(path);
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 50 * 100 + 1);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    std::map<std::string, VolumeHistory> after;
+    ASSERT_EQ(history_read_latest(path, &after, err, sizeof err), 0) << err;
+    ASSERT_EQ(after.size(), 50u);
+    EXPECT_EQ(after["vg0/lv0"].last_success, 1000000);
+    EXPECT_EQ(after["vg0/lv0"].last_run, before["vg0/lv0"].last_run);
+    EXPECT_EQ(after["vg0/lv7"].last_success, before["vg0/lv7"].last_success);
+    ASSERT_EQ(history_compact(path, err, sizeof err), 0) << err;
+    EXPECT_EQ(read_file(path), kept) << "a history within the bound is left as it is";
 }
 
 TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {
@@ -122,25 +180,25 @@ TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {
         "volume's newest backup.\n"
         "# TYPE qor_verify_last_run_timestamp_seconds gauge\n"
         "qor_verify_last_run_timestamp_seconds{volume=\"vg0/home\"} 2000\n"
-        "qor_verify_last_run_timestamp_seconds{volume=\"vg0/x\\\"y?\"} 3000\n"
+        "qor_verify_last_run_timestamp_seconds{volume=\"vg0/x\\\"y\\n\"} 3000\n"
         "# HELP qor_verify_last_success_timestamp_seconds Start of the last verification "
         "that found the backup identical (0: none known).\n"
         "# TYPE qor_verify_last_success_timestamp_seconds gauge\n"
         "qor_verify_last_success_timestamp_seconds{volume=\"vg0/home\"} 2000\n"
-        "qor_verify_last_success_timestamp_seconds{volume=\"vg0/x\\\"y?\"} 0\n"
+        "qor_verify_last_success_timestamp_seconds{volume=\"vg0/x\\\"y\\n\"} 0\n"
         "# HELP qor_verify_last_duration_seconds Duration of the last verification.\n"
         "# TYPE qor_verify_last_duration_seconds gauge\n"
         "qor_verify_last_duration_seconds{volume=\"vg0/home\"} 12.500\n"
-        "qor_verify_last_duration_seconds{volume=\"vg0/x\\\"y?\"} 1.000\n"
+        "qor_verify_last_duration_seconds{volume=\"vg0/x\\\"y\\n\"} 1.000\n"
         "# HELP qor_verify_last_result Result of the last verification: 1 for the result it "
         "had, 0 for the others.\n"
         "# TYPE qor_verify_last_result gauge\n"
         "qor_verify_last_result{volume=\"vg0/home\",result=\"identical\"} 1\n"
         "qor_verify_last_result{volume=\"vg0/home\",result=\"differs\"} 0\n"
         "qor_verify_last_result{volume=\"vg0/home\",result=\"could-not-verify\"} 0\n"
-        "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"identical\"} 0\n"
-        "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"differs\"} 0\n"
-        "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"could-not-verify\"} 1\n"
+        "qor_verify_last_result{volume=\"vg0/x\\\"y\\n\",result=\"identical\"} 0\n"
+        "qor_verify_last_result{volume=\"vg0/x\\\"y\\n\",result=\"differs\"} 0\n"
+        "qor_verify_last_result{volume=\"vg0/x\\\"y\\n\",result=\"could-not-verify\"} 1\n"
         "# HELP qor_verify_all_last_pass_timestamp_seconds Start of the last qor_verify_all pass.\n"
         "# TYPE qor_verify_all_last_pass_timestamp_seconds gauge\n"
         "qor_verify_all_last_pass_timestamp_seconds 4000\n"
@@ -148,6 +206,15 @@ TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {
         "be read or name no LVM snapshot.\n"
         "# TYPE qor_verify_all_unusable_backups gauge\n"
         "qor_verify_all_unusable_backups 2\n");
+
+    // Names longer than any line buffer still give whole lines.
+    std::string quotes(127, '"'), escaped;
+    for (int i = 0; i < 127; ++i) escaped += "\\\"";
+    volumes = {{quotes + "/" + quotes, {1, 0, OutcomeClass::differs, 0}}};
+    text = textfile_render(volumes, 1, 0);
+    EXPECT_NE(text.find("qor_verify_last_result{volume=\"" + escaped + "/" + escaped +
+                        "\",result=\"differs\"} 1\n"),
+              std::string::npos);
 }
 
 TEST(Textfile, TwoNamesThatEscapeAlikeGiveOneSeries) {

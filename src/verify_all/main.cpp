@@ -8,6 +8,7 @@
 #include "common/selftest.h"
 #include "verify_all/command_line.h"
 #include "verify_all/config.h"
+#include "verify_all/pass_lock.h"
 #include "verify_all/priority.h"
 #include "verify_all/verify_pass.h"
 
@@ -31,7 +32,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "error: %s\n", err);
         return VERIFY_ALL_EXIT_USAGE;
     }
+    // A dry run changes nothing, so it needs no lock.
+    UniqueFd lock;
     if (!opts.dry_run) {
+        long holder = 0;
+        int taken = pass_lock_take(config.lock_path, &lock, &holder, err, sizeof err);
+        if (taken > 0) {
+            runlog_log(RUNLOG_ERROR,
+                       "another pass is running (pid %ld, holding %s); this one verifies nothing",
+                       holder, config.lock_path.c_str());
+            return VERIFY_ALL_EXIT_BUSY;
+        }
+        if (taken < 0) {
+            runlog_log(RUNLOG_ERROR, "%s; verifying nothing without it", err);
+            return VERIFY_ALL_EXIT_UNVERIFIED;
+        }
         if (priority_lower(config.nice, config.io_class, err, sizeof err) != 0) {
             runlog_log(RUNLOG_WARN, "%s", err);
         }

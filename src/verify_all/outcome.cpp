@@ -38,6 +38,7 @@ bool outcome_verdict_from_line(std::string_view line, std::string* verdict) {
 }
 
 OutcomeClass outcome_classify(const VerifierRun& run) {
+    if (run.timed_out) return OutcomeClass::could_not_verify;
     if (run.term_signal == 0 && run.exit_status == 0 && starts_with(run.verdict, kIdentical)) {
         return OutcomeClass::identical;
     }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -20,7 +21,8 @@ namespace {
 constexpr mode_t kTextfileMode = 0644;  // node_exporter reads it as its own user
 
 // A label value in the exposition format: backslash, quote and newline
-// escaped; anything outside printable ASCII, which no LVM name holds, is "?".
+// escaped as it says; other control bytes and bytes outside ASCII, which no
+// name LVM allows holds, are "?".
 std::string label_value(const std::string& s) {
     std::string out;
     for (char c : s) {
@@ -28,6 +30,8 @@ std::string label_value(const std::string& s) {
         if (c == '\\' || c == '"') {
             out += '\\';
             out += c;
+        } else if (c == '\n') {
+            out += "\\n";
         } else if (b >= 0x20 && b < 0x7f) {
             out += c;
         } else {
@@ -37,18 +41,34 @@ std::string label_value(const std::string& s) {
     return out;
 }
 
-void append(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void append(std::string* out, const char* fmt, ...) {
-    char buf[512];
+// A number, formatted into a buffer that holds any of them.
+std::string number(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string number(const char* fmt, ...) {
+    char buf[64];
     va_list ap;
     va_start(ap, fmt);
     int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    if (n > 0) out->append(buf, static_cast<std::size_t>(n) < sizeof buf ? n : sizeof buf - 1);
+    return n > 0 ? std::string(buf, std::min<std::size_t>(n, sizeof buf - 1)) : std::string();
+}
+
+// One series: name{volume="v"[,result="r"]} value, as long as it needs to be.
+void series(std::string* out, const char* name, const std::string& volume, const char* result,
+            const std::string& value) {
+    *out += name;
+    *out += "{volume=\"";
+    *out += volume;
+    if (result != nullptr) {
+        *out += "\",result=\"";
+        *out += result;
+    }
+    *out += "\"} ";
+    *out += value;
+    *out += '\n';
 }
 
 void header(std::string* out, const char* name, const char* help) {
-    append(out, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+    *out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
 }
 
 }  // namespace
@@ -64,36 +84,37 @@ std::string textfile_render(const std::map<std::string, VolumeHistory>& volumes,
     header(&out, "qor_verify_last_run_timestamp_seconds",
            "Start of the last verification of the volume's newest backup.");
     for (const auto& [v, h] : labelled) {
-        append(&out, "qor_verify_last_run_timestamp_seconds{volume=\"%s\"} %lld\n", v.c_str(),
-               static_cast<long long>(h->last_run));
+        series(&out, "qor_verify_last_run_timestamp_seconds", v, nullptr,
+               number("%lld", static_cast<long long>(h->last_run)));
     }
     header(&out, "qor_verify_last_success_timestamp_seconds",
            "Start of the last verification that found the backup identical (0: none known).");
     for (const auto& [v, h] : labelled) {
-        append(&out, "qor_verify_last_success_timestamp_seconds{volume=\"%s\"} %lld\n", v.c_str(),
-               static_cast<long long>(h->last_success));
+        series(&out, "qor_verify_last_success_timestamp_seconds", v, nullptr,
+               number("%lld", static_cast<long long>(h->last_success)));
     }
     header(&out, "qor_verify_last_duration_seconds", "Duration of the last verification.");
     for (const auto& [v, h] : labelled) {
-        append(&out, "qor_verify_last_duration_seconds{volume=\"%s\"} %.3f\n", v.c_str(),
-               h->last_duration);
+        series(&out, "qor_verify_last_duration_seconds", v, nullptr,
+               number("%.3f", h->last_duration));
     }
     header(&out, "qor_verify_last_result",
            "Result of the last verification: 1 for the result it had, 0 for the others.");
     for (const auto& [v, h] : labelled) {
         for (OutcomeClass c :
              {OutcomeClass::identical, OutcomeClass::differs, OutcomeClass::could_not_verify}) {
-            append(&out, "qor_verify_last_result{volume=\"%s\",result=\"%s\"} %d\n", v.c_str(),
-                   outcome_class_name(c), h->last_outcome == c ? 1 : 0);
+            // A volume never verified yet had no result.
+            bool had = h->last_run != 0 && h->last_outcome == c;
+            series(&out, "qor_verify_last_result", v, outcome_class_name(c), had ? "1" : "0");
         }
     }
     header(&out, "qor_verify_all_last_pass_timestamp_seconds",
            "Start of the last qor_verify_all pass.");
-    append(&out, "qor_verify_all_last_pass_timestamp_seconds %lld\n",
-           static_cast<long long>(pass_time));
+    out += "qor_verify_all_last_pass_timestamp_seconds " +
+           number("%lld", static_cast<long long>(pass_time)) + "\n";
     header(&out, "qor_verify_all_unusable_backups",
            ".meta files of the last pass that could not be read or name no LVM snapshot.");
-    append(&out, "qor_verify_all_unusable_backups %zu\n", unusable_backups);
+    out += "qor_verify_all_unusable_backups " + number("%zu", unusable_backups) + "\n";
     return out;
 }
 

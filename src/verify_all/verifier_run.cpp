@@ -109,11 +109,18 @@ void pass_signals_on(const ChildProcess& child, bool* stop_passed) {
     if (progress_take_request()) child.kill_child(SIGUSR1);
 }
 
-// Streams until the verifier has ended; no deadline, verifications take long.
-void stream_until_exit(ChildProcess& child, Streams& streams) {
+// Streams until the verifier has ended; past the deadline (0: none) it is
+// asked once to stop, and *timed_out is set.
+void stream_until_exit(ChildProcess& child, Streams& streams, std::int64_t deadline,
+                       bool* timed_out) {
     bool stop_passed = false;
     for (;;) {
         pass_signals_on(child, &stop_passed);
+        if (deadline != 0 && !stop_passed && monotonic_seconds() >= deadline) {
+            child.kill_child(SIGTERM);
+            stop_passed = true;
+            *timed_out = true;
+        }
         if (streams.pipe.is_open()) {
             pollfd pfd[2] = {{streams.pipe.get(), POLLIN, 0}, {child.exit_fd(), POLLIN, 0}};
             int ready = ::poll(pfd, child.exit_fd() >= 0 ? 2 : 1, WAIT_STEP_MS);
@@ -155,8 +162,8 @@ std::vector<std::string> verifier_command(const std::string& meta_path,
     return argv;
 }
 
-int verifier_run(const std::vector<std::string>& argv, VerifierRun* run, char* err,
-                 std::size_t err_size) {
+int verifier_run(const std::vector<std::string>& argv, std::int64_t timeout_seconds,
+                 VerifierRun* run, char* err, std::size_t err_size) {
     text_clear(err, err_size);
     *run = VerifierRun{};
     std::vector<const char*> args;
@@ -177,7 +184,9 @@ int verifier_run(const std::vector<std::string>& argv, VerifierRun* run, char* e
         return -1;
     }
     write_end.reset();
-    stream_until_exit(child, streams);
+    const std::int64_t deadline = timeout_seconds > 0 ? monotonic_seconds() + timeout_seconds : 0;
+    bool timed_out = false;
+    stream_until_exit(child, streams, deadline, &timed_out);
     stream_drain(streams);
     child.reap();
     if (child.exit_code() == CHILD_EXEC_FAILED && streams.catcher.verdict().empty()) {
@@ -187,6 +196,7 @@ int verifier_run(const std::vector<std::string>& argv, VerifierRun* run, char* e
     run->exit_status = child.exit_code();
     run->term_signal = child.term_signal();
     run->verdict = streams.catcher.verdict();
+    run->timed_out = timed_out;
     return 0;
 }
 

@@ -18,10 +18,11 @@ constexpr const char* IDENTICAL_LINE =
     "mismatches";
 
 // Runs a shell script as the verifier; our own standard error in *err.
-int run_script(const std::string& script, VerifierRun* run, std::string* msg, std::string* err) {
+int run_script(const std::string& script, VerifierRun* run, std::string* msg, std::string* err,
+               std::int64_t timeout_seconds = 0) {
     char buf[400] = "x";
     testing::internal::CaptureStderr();
-    int rc = verifier_run({"/bin/sh", "-c", script}, run, buf, sizeof buf);
+    int rc = verifier_run({"/bin/sh", "-c", script}, timeout_seconds, run, buf, sizeof buf);
     *err = testing::internal::GetCapturedStderr();
     *msg = buf;
     return rc;
@@ -53,9 +54,15 @@ TEST(VerifierRun, ReportsHowItEndedOrThatItCouldNotRun) {
     ASSERT_EQ(run_script("kill -KILL $$", &run, &msg, &err), 0);
     EXPECT_EQ(run.exit_status, -1);
     EXPECT_EQ(run.term_signal, SIGKILL);
+    EXPECT_FALSE(run.timed_out);
+    // Past its time it is asked to stop, and cleans up before it ends.
+    ASSERT_EQ(run_script("trap 'kill $!; exit 1' TERM; sleep 30 & wait", &run, &msg, &err, 1), 0);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_TRUE(run.timed_out);
+    EXPECT_EQ(outcome_classify(run), OutcomeClass::could_not_verify);
 
     char buf[400];
-    EXPECT_EQ(verifier_run({"qor-no-such-verifier", "--meta=x"}, &run, buf, sizeof buf), -1);
+    EXPECT_EQ(verifier_run({"qor-no-such-verifier", "--meta=x"}, 0, &run, buf, sizeof buf), -1);
     EXPECT_STREQ(buf, "it is not installed or not found through PATH");
 }
 
@@ -89,7 +96,7 @@ TEST(VerifierRun, PassesAProgressRequestOnHeldUntilTheVerifierTakesIt) {
     VerifierRun run;
     char msg[400];
     testing::internal::CaptureStderr();
-    ASSERT_EQ(verifier_run(argv, &run, msg, sizeof msg), 0) << msg;
+    ASSERT_EQ(verifier_run(argv, 0, &run, msg, sizeof msg), 0) << msg;
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(run.exit_status, 0);
     // SIGUSR1 is signal 10: bit 9 of each mask, pending and blocked.

@@ -7,8 +7,8 @@ namespace qor {
 namespace {
 
 bool is_newer(const ScannedBackup& a, const ScannedBackup& b) {
-    if (a.mtime_sec != b.mtime_sec) return a.mtime_sec > b.mtime_sec;
-    if (a.mtime_nsec != b.mtime_nsec) return a.mtime_nsec > b.mtime_nsec;
+    if (a.order_sec != b.order_sec) return a.order_sec > b.order_sec;
+    if (a.order_nsec != b.order_nsec) return a.order_nsec > b.order_nsec;
     return a.meta_path > b.meta_path;
 }
 

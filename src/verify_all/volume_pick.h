@@ -16,7 +16,8 @@ struct VolumePick {
 };
 
 // Groups the usable backups by recorded volume group and origin LV and picks
-// the newest of each by modification time (a tie goes to the greater path, so
+// the newest of each by modification time, one in the future counting as the
+// time of the scan (a tie goes to the greater path, so
 // the choice never depends on directory order). Sorted by volume. May throw
 // std::bad_alloc.
 std::vector<VolumePick> volume_pick_newest(const std::vector<ScannedBackup>& scanned);

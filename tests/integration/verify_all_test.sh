@@ -30,6 +30,7 @@ write_config() {
         printf 'backups = %s\n' "$backup_dir"
         printf 'history = %s\n' "$scratch/history.jsonl"
         printf 'textfile = %s\n' "$scratch/qor.prom"
+        printf 'lock = %s\n' "$scratch/pass.lock"
         printf '%s\n' "$@"
     } >"$conf"
     chmod 0644 "$conf"
@@ -105,7 +106,7 @@ t_usage() {
     write_config "mode = fast"
     run_all --config "$conf"
     assert_status 2
-    assert_eq "error: $conf line 4: mode must be byte or fs" "$(cat "$err")" "bad configuration"
+    assert_eq "error: $conf line 5: mode must be byte or fs" "$(cat "$err")" "bad configuration"
     chmod 0666 "$conf"
     run_all -c "$conf" --dry-run
     assert_status 2
@@ -119,7 +120,7 @@ t_dry_run_picks_the_newest_of_each_volume() {
     printf 'garbage' >"$backup_dir/torn.meta"
     write_config "[$VG/srv]" "mode = fs" "restore-args = --threads 2"
     run_all --config "$conf" --dry-run
-    assert_status 0
+    assert_status 3
     local want="$scratch/expected"
     {
         printf 'unusable: cannot use %s: the file is not a backup header\n' "$backup_dir/torn.meta"
@@ -182,8 +183,8 @@ t_unusable_backups_are_recorded() {
     assert_file_has "$scratch/history.jsonl" "\"meta\":\"$backup_dir/nosnap.meta\",\"volume\":null"
     assert_file_has "$scratch/history.jsonl" "\"reason\":\"this backup has no recorded snapshot (it was made without --keep-snapshot)\""
     assert_file_has "$scratch/qor.prom" "qor_verify_all_unusable_backups 2"
-    if ! has_console_line_of qor_verify_all WARN "cannot use $backup_dir/torn.meta: the file is not a backup header"; then
-        fail "no WARN line for the torn .meta"
+    if ! has_console_line_of qor_verify_all WARN "cannot use 2 .meta files in $backup_dir; the first, nosnap.meta: this backup has no recorded snapshot (it was made without --keep-snapshot)"; then
+        fail "no WARN line for the directory's unusable files"
     fi
     assert_no_lvm_calls
 }
@@ -275,7 +276,7 @@ t_all_identical_then_one_not_verified() {
     add_volume srv
     backup_of srv srv
     verifier_on_path
-    write_config
+    write_config "reverify-after = 0"
     run_all --config "$conf"
     assert_status 0
     assert_history_lines 2
@@ -398,6 +399,26 @@ t_a_stop_is_passed_on() {
     if restore_running; then fail "the restore is still running"; fi
 }
 
+# A second pass while one runs names the first one's pid, verifies nothing
+# and ends with 4; the first goes on undisturbed.
+t_one_pass_at_a_time() {
+    world_setup 1048576
+    verifier_on_path
+    write_config
+    export QOR_FAKE_RESTORE_SLEEP=2
+    start_all --config "$conf"
+    wait_for restore_running || return
+    local second="$scratch/second.err"
+    "$QOR_VERIFY_ALL" --no-syslog --no-log --config "$conf" 2>"$second"
+    assert_eq 4 "$?" "second pass status"
+    assert_file_has "$second" "ERROR another pass is running (pid $apid, holding $scratch/pass.lock); this one verifies nothing"
+    wait "$apid"
+    status=$?
+    assert_status 0
+    assert_history_lines 1
+    assert_eq "$apid" "$(cat "$scratch/pass.lock")" "pid in the lock"
+}
+
 run_case "command line and configuration errors end with 2" t_usage
 run_case "a dry run picks the newest backup of each volume" t_dry_run_picks_the_newest_of_each_volume
 run_case "a leftover scratch LV is reported and kept" t_leftover_scratch_lv
@@ -408,4 +429,5 @@ run_case "identical, differs and could-not-verify in one pass end with 1" t_each
 run_case "a malformed .meta among good ones ends with 3" t_a_malformed_meta_among_good_ones
 run_case "SIGUSR1 is passed on to the running verification" t_a_progress_request_is_passed_on
 run_case "SIGTERM is passed on and the verification cleans up" t_a_stop_is_passed_on
+run_case "a second pass at the same time verifies nothing" t_one_pass_at_a_time
 finish

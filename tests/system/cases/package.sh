@@ -141,8 +141,13 @@ check_verify_all() {
         fail "the last success of $VG/data is not its start time"
     note "textfile: $(grep -v '^#' "$prom" | tr '\n' ';')"
     assert_left_only data data_snap home home_snap
+    assert_eq "640 root:adm" "$(stat -c '%a %U:%G' /var/lib/qor/verify-all/history.jsonl)" \
+        "history mode and owner, for a monitoring agent in group adm"
+    [ -f /run/qor-verify-all/pass.lock ] || fail "no lock file in the unit's runtime directory"
 
-    # A progress request and a stop while the first restore sleeps.
+    # A progress request and a stop while the first restore sleeps; both
+    # backups were verified just now, so reverify-after is lifted.
+    printf 'reverify-after = 0\n' >>/etc/qor/verify-all.conf
     mkdir -p "/run/systemd/system/$svc.d"
     printf '[Service]\nEnvironment=QOR_FAKE_RESTORE_SLEEP=300\n' >"/run/systemd/system/$svc.d/slow.conf"
     systemctl daemon-reload
