@@ -31,6 +31,11 @@ struct ImageLayout {
 // numbered past what is compared).
 int layout_read(const char* device_path, ImageLayout* layout, char* err, std::size_t err_size);
 
+// As layout_read, reading read_path with the given logical sector size (0:
+// the device's own) and naming the image `name` in err.
+int layout_read_as(const char* read_path, const char* name, std::uint32_t sector_size,
+                   ImageLayout* layout, char* err, std::size_t err_size);
+
 // Whether the entry is mounted: it holds a file system. Swap, LVM physical
 // volumes, RAID members and encrypted volumes are not, whether a probe found
 // their signature or, with nothing found, the partition type says so.

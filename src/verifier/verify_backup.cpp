@@ -1,13 +1,16 @@
 #include "verifier/verify_backup.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "common/block_device.h"
 #include "common/console_log.h"
+#include "common/file_io.h"
 #include "common/interrupt.h"
 #include "common/progress.h"
 #include "common/text.h"
@@ -186,10 +189,20 @@ int check_snapshot(const SnapshotRef& ref, std::uint64_t source_size, char* msg,
     return check_snapshot_size(ref, source_size, msg, msg_size);
 }
 
+// Mounts the restored target like the snapshot. A file target is read and
+// attached only through its claimed descriptor, never by its path.
+int mount_restored(const RestoreTarget& restored, const MountedImage& snapshot, MountedImage* image,
+                   char* err, std::size_t err_size) {
+    if (restored.is_lv) return mount_image(restored.path, &snapshot, image, err, err_size);
+    UniqueFd fd;
+    if (restore_target_open_read(restored, &fd, err, err_size) != 0) return -1;
+    return mount_image_file(restored.path, fd.get(), &snapshot, image, err, err_size);
+}
+
 // Mode fs: mount the snapshot, then the target, compare, and unmount the
 // target first. Returns the comparison's result, or SNAPSHOT_UNMOUNTABLE or
 // TARGET_UNMOUNTABLE with the mount's sentence in err.
-int compare_mounted(const char* snapshot_dev, const char* target_path, CompareStats* stats,
+int compare_mounted(const char* snapshot_dev, const RestoreTarget& restored, CompareStats* stats,
                     char* err, std::size_t err_size, Leftovers* leftovers) {
     MountedImage snapshot{};
     MountedImage target{};
@@ -199,7 +212,7 @@ int compare_mounted(const char* snapshot_dev, const char* target_path, CompareSt
     progress_set_phase(ProgressPhase::mounting);
     if (mount_image(snapshot_dev, nullptr, &snapshot, err, err_size) != 0) {
         r = SNAPSHOT_UNMOUNTABLE;
-    } else if (int m = mount_image(target_path, &snapshot, &target, err, err_size); m != 0) {
+    } else if (int m = mount_restored(restored, snapshot, &target, err, err_size); m != 0) {
         // A target unlike the snapshot is a failed comparison, found before mounting it.
         r = m == MOUNT_LAYOUT_DIFFERS ? -1 : TARGET_UNMOUNTABLE;
     } else {
@@ -210,6 +223,31 @@ int compare_mounted(const char* snapshot_dev, const char* target_path, CompareSt
     leftovers->add(target_guard.undo());
     leftovers->add(snapshot_guard.undo());
     return r;
+}
+
+// Mode byte: the snapshot's device against the target, read through the
+// descriptor restore_target_open_read gives.
+int compare_restored_blocks(const char* snapshot_dev, const RestoreTarget& restored,
+                            const BackupHeader& header, CompareStats* stats, char* err,
+                            std::size_t err_size) {
+    UniqueFd snapshot;
+    if (file_open_read(snapshot_dev, &snapshot) != 0) {
+        const int errnum = errno;
+        char shown[SHOWN_PATH_BYTES];
+        text_escape(shown, sizeof shown, snapshot_dev);
+        text_format(err, err_size, "cannot open %s: %s", shown, std::strerror(errnum));
+        return -1;
+    }
+    UniqueFd target;
+    if (restore_target_open_read(restored, &target, err, err_size) != 0) return -1;
+    // Each side is read once from start to end: a larger read-ahead window
+    // helps a cold device. Only advice, so a failure changes nothing.
+    ::posix_fadvise(snapshot.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(target.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    progress_set_phase(ProgressPhase::comparing, header.source_size);
+    return compare_block_range(BlockSide{snapshot.get(), 0, snapshot_dev},
+                               BlockSide{target.get(), 0, restored.path}, header.chunk_size,
+                               header.source_size, stats, err, err_size);
 }
 
 // The sentence for a comparison that did not come out identical.
@@ -309,11 +347,14 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
     char cmp_err[STEP_MSG_SIZE] = {};
     int r;
     if (opts.mode == MODE_FS) {
-        r = compare_mounted(snapshot_dev, target->path, stats, cmp_err, sizeof cmp_err, leftovers);
+        r = compare_mounted(snapshot_dev, *target, stats, cmp_err, sizeof cmp_err, leftovers);
     } else {
-        progress_set_phase(ProgressPhase::comparing, header.source_size);
-        r = compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size, stats,
-                           cmp_err, sizeof cmp_err);
+        r = compare_restored_blocks(snapshot_dev, *target, header, stats, cmp_err, sizeof cmp_err);
+    }
+    // Whatever was found is void when the file changed while it was compared.
+    if (r >= 0 && r != SNAPSHOT_UNMOUNTABLE &&
+        restore_target_check_unchanged(*target, cmp_err, sizeof cmp_err) != 0) {
+        r = -1;
     }
     scratch.dispose();  // gone whatever the comparison found
     if (r != 0) {
