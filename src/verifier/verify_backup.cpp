@@ -352,8 +352,10 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
         r = compare_restored_blocks(snapshot_dev, *target, header, stats, cmp_err, sizeof cmp_err);
     }
     // Whatever was found is void when the file changed while it was compared.
+    char change_err[STEP_MSG_SIZE];
     if (r >= 0 && r != SNAPSHOT_UNMOUNTABLE &&
-        restore_target_check_unchanged(*target, cmp_err, sizeof cmp_err) != 0) {
+        restore_target_check_unchanged(*target, change_err, sizeof change_err) != 0) {
+        text_copy(cmp_err, sizeof cmp_err, change_err);
         r = -1;
     }
     scratch.dispose();  // gone whatever the comparison found
