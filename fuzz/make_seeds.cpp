@@ -136,6 +136,11 @@ const TextSeed TEXT_SEEDS[] = {
     {"text_escape/diff-lines",
      "\xff"
      "Only in /a: x\r\nFiles /a/y and /b/y differ\n\n\tz"sv},
+    // Right-to-left override, line separator, byte order mark, a tag, soft hyphen.
+    {"text_escape/format-characters",
+     "\x40"
+     "a\xe2\x80\xae"
+     "fdp.exe\xe2\x80\xa8\xef\xbb\xbf\xf3\xa0\x80\x81\xc2\xad"sv},
 };
 
 void seeds_texts(const std::string& root) {

@@ -1,5 +1,10 @@
+#include <clocale>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwctype>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +15,70 @@
 using namespace qor;
 
 namespace {
+
+// Which code points must never reach a line raw, read from the Unicode data
+// files rather than from the escaper's own table: the general categories Cf,
+// Zl and Zp of Unicode 15.0 (Debian's unicode-data package).
+constexpr const char* CATEGORY_FILE = "/usr/share/unicode/extracted/DerivedGeneralCategory.txt";
+constexpr std::uint32_t CODE_POINTS = 0x110000;
+
+std::vector<bool> load_must_escape() {
+    std::vector<bool> set(CODE_POINTS, false);
+    std::ifstream in(CATEGORY_FILE);
+    std::string line;
+    if (!std::getline(in, line) || line.find("-15.0.0.txt") == std::string::npos) {
+        std::fprintf(stderr, "%s: missing or not Unicode 15.0 (install unicode-data)\n",
+                     CATEGORY_FILE);
+        std::abort();
+    }
+    int listed = 0;
+    while (std::getline(in, line)) {
+        unsigned first = 0;
+        unsigned last = 0;
+        char category[3] = "";
+        if (std::sscanf(line.c_str(), "%x..%x ; %2s", &first, &last, category) != 3) {
+            if (std::sscanf(line.c_str(), "%x ; %2s", &first, category) != 2) continue;
+            last = first;
+        }
+        const std::string_view c(category);
+        if (c != "Cf" && c != "Zl" && c != "Zp") continue;
+        for (unsigned cp = first; cp <= last && cp < CODE_POINTS; ++cp) set[cp] = true;
+        ++listed;
+    }
+    FUZZ_CHECK(listed > 20);  // the file was read, not merely opened
+    return set;
+}
+
+const std::vector<bool>& must_escape() {
+    static const std::vector<bool> set = load_must_escape();
+    return set;
+}
+
+// The C library's own judgement, in a UTF-8 locale: it counts the line and
+// paragraph separators, C0 and C1 as controls.
+bool libc_says_control(std::uint32_t cp) {
+    static const bool utf8 = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+    FUZZ_CHECK(utf8);
+    return std::iswcntrl(static_cast<std::wint_t>(cp)) != 0;
+}
+
+void append_utf8(std::uint32_t cp, std::string* out) {
+    if (cp < 0x80) {
+        out->push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
 
 // Valid UTF-8, judged on its own here rather than by the escaper's decoder:
 // no overlong form, surrogate, code point past U+10FFFF or C1 control.
@@ -31,6 +100,8 @@ bool is_clean_utf8(std::string_view s) {
         const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
         if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp <= 0x9F)
             return false;
+        // No format character or separator shows raw.
+        if (must_escape()[cp] || libc_says_control(cp)) return false;
         i += n;
     }
     return true;
@@ -50,6 +121,25 @@ int hex_value(char c) {
     return -1;
 }
 
+// "\u{XXXX}" at s[i] (the backslash) naming a character that must be escaped,
+// in its one spelling: four to six upper-case hex digits, no needless zero.
+// Any other character written this way would be a readable one made unreadable.
+std::size_t code_point_escape(std::string_view s, std::size_t i, std::uint32_t* cp) {
+    if (s.substr(i, 3) != "\\u{") return 0;
+    std::size_t end = s.find('}', i + 3);
+    if (end == std::string_view::npos) return 0;
+    std::string_view digits = s.substr(i + 3, end - i - 3);
+    if (digits.size() < 4 || digits.size() > 6 || (digits.size() > 4 && digits[0] == '0')) return 0;
+    *cp = 0;
+    for (char d : digits) {
+        int v = d >= '0' && d <= '9' ? d - '0' : d >= 'A' && d <= 'F' ? d - 'A' + 10 : -1;
+        if (v < 0) return 0;
+        *cp = *cp * 16 + static_cast<std::uint32_t>(v);
+    }
+    if (*cp >= CODE_POINTS || !must_escape()[*cp]) return 0;
+    return end - i + 1;
+}
+
 // The escapes undone; false when the text holds a backslash that starts no
 // escape of the escaper's own, which would make two inputs look alike.
 bool unescape(std::string_view s, std::string* out) {
@@ -60,6 +150,12 @@ bool unescape(std::string_view s, std::string* out) {
             continue;
         }
         if (i + 1 >= s.size()) return false;
+        std::uint32_t cp = 0;
+        if (std::size_t n = code_point_escape(s, i, &cp); n > 0) {
+            append_utf8(cp, out);
+            i += n - 1;
+            continue;
+        }
         const char e = s[++i];
         if (e == 'n' || e == 'r' || e == 't' || e == '\\') {
             out->push_back(e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : '\\');

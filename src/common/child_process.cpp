@@ -63,13 +63,13 @@ void child_exec_through_path(const char* const* argv) {
 
 // Between fork and exec, in the child. Never returns.
 [[noreturn]] void child_exec(const char* const* argv, ChildProcess::Setup setup,
-                             const void* context) {
+                             const void* context, bool keep_inherited) {
     ::setpgid(0, 0);
     if (setup != nullptr) setup(context);
     // This is the one point every child passes between the caller's setup and
     // its program. Signals: exec resets the ones the parent handles to their
     // default and keeps ignored ones ignored.
-    child_close_inherited();
+    if (!keep_inherited) child_close_inherited();
     child_exec_through_path(argv);
     // No exit handlers and no stdio flush: those belong to the parent.
     ::_exit(CHILD_EXEC_FAILED);
@@ -88,7 +88,7 @@ ChildProcess::~ChildProcess() {
 int ChildProcess::start(const char* const* argv, Setup setup, const void* context) {
     pid_t pid = ::fork();
     if (pid < 0) return -1;
-    if (pid == 0) child_exec(argv, setup, context);
+    if (pid == 0) child_exec(argv, setup, context, keep_inherited_);
     // Also done here, so the group exists whichever side runs first.
     ::setpgid(pid, pid);
     pid_ = pid;

@@ -16,7 +16,7 @@ int child_exit_code(int wait_status);
 // One child process, running a program found through the absolute entries of
 // PATH in a process group of its own, so that a Ctrl-C at the terminal does not
 // reach it and a kill of its group reaches all it started. It gets descriptors
-// 0, 1 and 2 only. Owns the pid and, where the kernel offers
+// 0, 1 and 2 only, unless told to keep what it inherits. Owns the pid and, where the kernel offers
 // one, a pidfd that becomes readable when the child ends. The child is reaped
 // at the latest in the destructor, so no path leaves a zombie behind.
 class ChildProcess {
@@ -29,6 +29,12 @@ class ChildProcess {
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // The next start passes on every descriptor without close-on-exec, as a
+    // plain fork and exec would: for a program that reads what its caller
+    // handed to this process ("--key-file /dev/fd/3"). Every descriptor of
+    // this process's own is opened close-on-exec, so none of those reaches it.
+    void keep_inherited_descriptors() { keep_inherited_ = true; }
 
     // Starts argv[0] with argv as its arguments. A program that cannot be
     // executed shows up as exit status CHILD_EXEC_FAILED. Returns 0, or -1
@@ -67,6 +73,7 @@ class ChildProcess {
     bool pid_is_ours() const { return pid_ > 0 && !reaped_; }
 
     pid_t pid_ = -1;
+    bool keep_inherited_ = false;
     bool ended_ = false;
     bool reaped_ = false;
     int exit_code_ = -1;

@@ -21,7 +21,8 @@ int file_open_read(const char* path, UniqueFd* fd) {
     if (fd == nullptr) return ERR_INVALID;
     fd->reset();
     if (path == nullptr) return ERR_INVALID;
-    fd->reset(::open(path, O_RDONLY));
+    // Close-on-exec: the restore inherits what our caller gave us, never ours.
+    fd->reset(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd->is_open()) return err_from_errno(errno);
     return 0;
 }

@@ -10,7 +10,7 @@
 // unless said otherwise.
 namespace qor {
 
-// Opens path read-only (O_RDONLY, no other flag) into *fd, which then owns the
+// Opens path read-only and close-on-exec into *fd, which then owns the
 // descriptor. Returns 0, or the mapped error code with *fd closed; errno is
 // left as the failed open set it, for callers that quote the system's text.
 int file_open_read(const char* path, UniqueFd* fd);

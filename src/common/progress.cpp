@@ -41,11 +41,16 @@ void format_bytes(const ProgressState& s, double seconds, char* buf, std::size_t
 }  // namespace
 
 void progress_install() {
-    struct sigaction sa {};
-    sa.sa_handler = progress_record;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &sa, nullptr);
+    // A SIGUSR1 ignored when we started stays ignored, as the interrupting
+    // signals do, and so for the restore and every tool too.
+    struct sigaction current {};
+    if (sigaction(SIGUSR1, nullptr, &current) != 0 || current.sa_handler != SIG_IGN) {
+        struct sigaction sa {};
+        sa.sa_handler = progress_record;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGUSR1, &sa, nullptr);
+    }
     sigset_t usr1;
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);

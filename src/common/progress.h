@@ -16,7 +16,8 @@ enum class ProgressPhase { none, preparing, restoring, mounting, comparing, remo
 // request cuts no read, write or wait short beyond what a poll or a sleep
 // always is (and those are repeated by their callers). Also unblocks SIGUSR1,
 // which a parent may hold back until this handler is in place. A child keeps
-// nothing of it: exec resets a caught signal to its default action.
+// nothing of it: exec resets a caught signal to its default action. A
+// SIGUSR1 ignored at start is left ignored.
 void progress_install();
 
 // True, once, when SIGUSR1 arrived since the last time this answered true.

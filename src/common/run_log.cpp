@@ -44,6 +44,21 @@ struct Shown {
     char text[LOG_PATH_BYTES];
 };
 
+// A message cut at its buffer's end may end inside a UTF-8 sequence; the
+// bytes of that last character go, so no stray byte reaches file or syslog.
+void cut_to_whole_character(char* message) {
+    std::size_t len = std::strlen(message);
+    std::size_t start = len;
+    while (start > 0 && len - start < 4 &&
+           (static_cast<unsigned char>(message[start - 1]) & 0xC0u) == 0x80u) {
+        --start;
+    }
+    if (start == 0) return;
+    const auto lead = static_cast<unsigned char>(message[start - 1]);
+    const std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (len - (start - 1) < need) message[start - 1] = '\0';
+}
+
 bool mask_selects(std::uint64_t mask, int categories) {
     return (static_cast<std::uint32_t>(mask) & static_cast<std::uint32_t>(categories)) != 0;
 }
@@ -155,6 +170,7 @@ void runlog_event(int categories, const char* fmt, ...) {
     int n = std::vsnprintf(message, sizeof message, fmt, ap);
     va_end(ap);
     if (n < 0) message[0] = '\0';
+    if (n >= static_cast<int>(sizeof message)) cut_to_whole_character(message);
     write_channels(categories, message);
 }
 

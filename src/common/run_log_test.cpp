@@ -215,20 +215,23 @@ void log_events_and_exit(TestArgv& args) {
     runlog_event(RUNLOG_CAT_RUN, "unknown option '%.*s' ignored", 5, "--frobnicate");
     runlog_event(2, "category two");
     runlog_event(RUNLOG_CAT_RUN, "%s", std::string(600, 'x').c_str());
+    // The cut falls inside the euro sign, which goes whole.
+    runlog_event(RUNLOG_CAT_RUN, "%s\xE2\x82\xAC", std::string(509, 'y').c_str());
     std::exit(runlog_ready() == 1 ? 0 : 1);
 }
 
 TEST_F(RunLogDeathTest, EventsFollowTheMaskAndAreCutTo511Characters) {
     TestArgv args{"--no-syslog", "--log-path", log_dir().c_str()};
     EXPECT_EXIT(log_events_and_exit(args), ExitedWithCode(0), "^$");
-    EXPECT_EQ(log_messages(log_file()), (Lines{"started", "unknown option '--fro' ignored",
-                                               std::string(511, 'x'), "stopped exit=0"}));
+    EXPECT_EQ(log_messages(log_file()),
+              (Lines{"started", "unknown option '--fro' ignored", std::string(511, 'x'),
+                     std::string(509, 'y'), "stopped exit=0"}));
 }
 
 TEST_F(RunLogDeathTest, EventsOfOtherCategoriesPassAWiderMask) {
     TestArgv args{"--no-syslog", "--log=0x3", "--log-path", log_dir().c_str()};
     EXPECT_EXIT(log_events_and_exit(args), ExitedWithCode(0), "^$");
-    EXPECT_EQ(log_messages(log_file()).size(), 5u);
+    EXPECT_EQ(log_messages(log_file()).size(), 6u);
 }
 
 // Exits 0 when the log file's descriptor will not pass to child processes.

@@ -11,9 +11,12 @@ namespace qor {
 // Copies text into buf (size bytes, always NUL-terminated) with every control
 // byte (C0, DEL), every C1 control character and every byte that is not part
 // of valid UTF-8 replaced by a visible escape: "\n", "\r", "\t", "\\" for a
-// backslash, otherwise "\xNN". Valid UTF-8 and printable ASCII stay as they
-// are. Never cuts an escape or a character in half. Returns the length
-// written; does nothing for a null buf or size 0.
+// backslash, otherwise "\xNN". Characters that would change how the line
+// reads (Unicode format characters such as bidirectional controls and
+// zero-width ones, line and paragraph separators) become "\u{XXXX}". Other
+// valid UTF-8 and printable ASCII stay as they are; no character grows to
+// more than four bytes per input byte. Never cuts an escape or a character
+// in half. Returns the length written; does nothing for a null buf or size 0.
 std::size_t text_escape(char* buf, std::size_t size, std::string_view text);
 
 // As text_escape, for output of several lines: each line is escaped on its

@@ -38,6 +38,16 @@ TEST(TextEscape, MakesControlsAndBrokenUtf8Visible) {
         {"\xC0\xAF", 2, "\\xc0\\xaf"},           // overlong "/"
         {"\xED\xA0\x80", 3, "\\xed\\xa0\\x80"},  // surrogate
         {"\xC2\x9B", 2, "\\xc2\\x9b"},           // C1 control introducer
+        // Format characters and separators, each at an end of a range
+        {"a\xE2\x80\xAEgpj.exe", 11, "a\\u{202E}gpj.exe"},  // right-to-left override
+        {"a\xE2\x80\xA8"
+         "b\xE2\x80\xA9",
+         8, "a\\u{2028}b\\u{2029}"},
+        {"\xEF\xBB\xBFx\xC2\xAD", 6, "\\u{FEFF}x\\u{00AD}"},
+        {"\xE2\x80\x8B\xE2\x81\xA9", 6, "\\u{200B}\\u{2069}"},
+        {"\xF3\xA0\x80\x81\xF3\xA0\x81\xBF", 8, "\\u{E0001}\\u{E007F}"},  // tags
+        // Neighbours of ranges stay readable: U+2027, U+2065 (unassigned), U+FEFE
+        {"\xE2\x80\xA7\xE2\x81\xA5\xEF\xBB\xBE", 9, "\xE2\x80\xA7\xE2\x81\xA5\xEF\xBB\xBE"},
     };
     for (const auto& r : rows) EXPECT_EQ(escaped(std::string_view(r.in, r.len)), r.out) << r.out;
 }

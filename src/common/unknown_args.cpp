@@ -1,4 +1,6 @@
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
 #include "common/console_log.h"
@@ -9,15 +11,20 @@
 namespace qor {
 namespace {
 
-constexpr std::size_t SHOWN_WORD_BYTES = 512;  // the run log keeps 511 characters anyway
+// Room for a word when no buffer for all of it can be had.
+constexpr std::size_t SHOWN_WORD_FALLBACK_BYTES = 512;
 
-// Shown on the console and kept in the run log alike, with the word escaped:
-// an argument may hold a line end or a terminal control sequence.
+// Shown on the console whole and kept in the run log (which cuts its lines)
+// alike, with the word escaped: an argument may hold a line end or a terminal
+// control sequence. An escape takes at most four bytes per byte of the word.
 void warn_word(const char* fmt, std::string_view word) __attribute__((format(printf, 1, 0)));
 
 void warn_word(const char* fmt, std::string_view word) {
-    char shown[SHOWN_WORD_BYTES];
-    text_escape(shown, sizeof shown, word);
+    char fallback[SHOWN_WORD_FALLBACK_BYTES];
+    const std::size_t whole = 4 * word.size() + 1;
+    std::unique_ptr<char[]> heap(new (std::nothrow) char[whole]);
+    char* shown = heap != nullptr ? heap.get() : fallback;
+    text_escape(shown, heap != nullptr ? whole : sizeof fallback, word);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     runlog_log(RUNLOG_WARN, fmt, shown);

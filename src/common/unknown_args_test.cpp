@@ -76,6 +76,11 @@ TEST(WarnUnknownArgs, ShowsWordsEscaped) {
     TestArgv plain{"stray\x1b[2J\xff"};
     EXPECT_EQ(scan(plain, 0).warnings,
               Warnings{"unexpected argument 'stray\\x1b[2J\\xff' ignored"});
+    // The console shows all of a long word; only the run log cuts its lines.
+    const std::string long_word = "--" + std::string(600, 'w') + "\xE2\x80\xAE" + "\n";
+    TestArgv long_args{long_word.c_str()};
+    EXPECT_EQ(scan(long_args, 0).warnings,
+              Warnings{"unknown option '--" + std::string(600, 'w') + "\\u{202E}\\n' ignored"});
 }
 
 TEST(WarnUnknownArgs, FlagWithInlineValueIsUnknown) {

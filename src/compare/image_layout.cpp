@@ -88,14 +88,19 @@ bool entries_have_same_place(const LayoutEntry& s, const LayoutEntry& t) {
 }  // namespace
 
 int layout_read(const char* device_path, ImageLayout* layout, char* err, std::size_t err_size) {
+    return layout_read_as(device_path, device_path, 0, layout, err, err_size);
+}
+
+int layout_read_as(const char* device_path, const char* name, std::uint32_t sector_size,
+                   ImageLayout* layout, char* err, std::size_t err_size) {
     text_clear(err, err_size);
     std::memset(layout, 0, sizeof *layout);
     char shown[MESSAGE_PATH_BYTES];
-    text_escape(shown, sizeof shown, device_path);
+    text_escape(shown, sizeof shown, name);
 
     // On the heap: a table of 128 entries is large for a deep call chain.
     auto table = std::make_unique<PartitionTable>();
-    const int rc = read_partition_table(device_path, 0, table.get());
+    const int rc = read_partition_table(device_path, sector_size, table.get());
     if (rc != 0 && table->too_many) {
         text_format(err, err_size,
                     "the partition table of %s has partitions numbered past %d, more than "

@@ -48,6 +48,11 @@ int layout_read(const char* device_path, ImageLayout* layout, char* err, std::si
 // block, except a whole image of swap or of nothing recognisable.
 LayoutHandling layout_entry_handling(const LayoutEntry& entry, bool whole);
 
+// As layout_read, reading read_path with the given logical sector size (0:
+// the device's own) and naming the image `name` in err.
+int layout_read_as(const char* read_path, const char* name, std::uint32_t sector_size,
+                   ImageLayout* layout, char* err, std::size_t err_size);
+
 // What the entry holds, for messages: the probe's name (escaped), else a name
 // for its partition type ("swap (by its partition type)"), else "no
 // recognised file system".

@@ -1,6 +1,10 @@
 #include "compare/mounted_image.h"
 
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +18,7 @@
 #include "common/text.h"
 #include "common/text_escape.h"
 #include "common/tool_output.h"
+#include "common/unique_fd.h"
 #include "lvm/command_runner.h"
 
 namespace qor {
@@ -21,6 +26,7 @@ namespace {
 
 constexpr char ROOT_TEMPLATE[] = "/var/tmp/qor_verifier.XXXXXX";
 constexpr std::size_t NODE_BYTES = 128;
+constexpr std::size_t PROC_FD_PATH_BYTES = 64;  // "/proc/<pid>/fd/<n>"
 
 constexpr std::uint32_t LOSETUP_ATTACH_SECONDS = 30;
 // Room for a warning that quotes the image path before the device name: a
@@ -50,6 +56,13 @@ static_assert(SETTLE_OUT_BYTES <= UNDO_OUT_BYTES);
 struct Shown {
     explicit Shown(std::string_view text) { text_escape(buf, sizeof buf, text); }
     char buf[SHOWN_PATH_BYTES];
+};
+
+// The image to mount: its name in messages and, for a file the caller holds
+// open, that descriptor, through which it is read and attached.
+struct ImageSource {
+    const char* name;
+    int fd;  // -1: a device node, read and attached by its name
 };
 
 // Runs a command whose outcome changes nothing for the caller, its output
@@ -137,19 +150,42 @@ std::string_view loop_name_from_output(const char* out) {
     return text;
 }
 
+// Whether the loop device reads the file open as fd: losetup opens its
+// argument again by name, so whatever was put at that name meanwhile is
+// what it attached.
+bool loop_is_backed_by(const char* loop_device, int fd) {
+    struct stat st;
+    UniqueFd loop(::open(loop_device, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    loop_info64 info{};
+    if (::fstat(fd, &st) != 0 || !loop.is_open() ||
+        ::ioctl(loop.get(), LOOP_GET_STATUS64, &info) != 0) {
+        return false;
+    }
+    // The kernel reports the backing file's device in its own encoding.
+    const std::uint64_t major_number = major(st.st_dev);
+    const std::uint64_t minor_number = minor(st.st_dev);
+    const std::uint64_t device =
+        (minor_number & 0xFFu) | (major_number << 8) | ((minor_number & ~0xFFull) << 12);
+    return info.lo_device == device && info.lo_inode == st.st_ino;
+}
+
 // The loop device gets the image's own logical sector size, so that the
-// kernel reads the partition table in the units it was written in.
-int image_attach_loop(const char* device_path, MountedImage* image, char* err,
+// kernel reads the partition table in the units it was written in. A file
+// held open is handed over as this process's descriptor and the result
+// checked, since losetup resolves that name to a path before it opens it.
+int image_attach_loop(const ImageSource& source, MountedImage* image, char* err,
                       std::size_t err_size) {
     char sector_size[16];
     text_format(sector_size, sizeof sector_size, "%u", image->layout.sector_size);
+    char held[PROC_FD_PATH_BYTES];
+    text_format(held, sizeof held, "/proc/%ld/fd/%d", static_cast<long>(::getpid()), source.fd);
     const char* argv[9] = {"losetup", "-P", "--show", "-f", "-r"};
     std::size_t n = 5;
     if (image->layout.sector_size != LOOP_DEFAULT_SECTOR_SIZE) {
         argv[n++] = "-b";
         argv[n++] = sector_size;
     }
-    argv[n++] = device_path;
+    argv[n++] = source.fd >= 0 ? held : source.name;
     argv[n] = nullptr;
     char out[LOSETUP_ATTACH_OUT_BYTES];
     bool attached = run_command_succeeded(argv, LOSETUP_ATTACH_SECONDS, out, sizeof out);
@@ -161,10 +197,17 @@ int image_attach_loop(const char* device_path, MountedImage* image, char* err,
         text_format(err, err_size,
                     "cannot set up a partition-scanning loop device for %s (needs losetup -P "
                     "support): %s",
-                    Shown(device_path).buf, shown);
+                    Shown(source.name).buf, shown);
         return -1;
     }
     text_copy(image->loop_device, sizeof image->loop_device, name);
+    if (source.fd >= 0 && !loop_is_backed_by(image->loop_device, source.fd)) {
+        text_format(err, err_size,
+                    "the loop device %s does not read %s (another file was put at its path); "
+                    "refusing to mount it",
+                    Shown(image->loop_device).buf, Shown(source.name).buf);
+        return -1;
+    }
     return 0;
 }
 
@@ -198,9 +241,9 @@ int image_mount_partition(const LayoutEntry& entry, MountedImage* image, char* e
     return 0;
 }
 
-int image_mount_partitions(const char* device_path, MountedImage* image, char* err,
+int image_mount_partitions(const ImageSource& source, MountedImage* image, char* err,
                            std::size_t err_size) {
-    if (image_attach_loop(device_path, image, err, err_size) != 0) return -1;
+    if (image_attach_loop(source, image, err, err_size) != 0) return -1;
     const char* settle[] = {"udevadm", "settle", "--timeout=5", nullptr};
     run_command_ignoring_result(settle, SETTLE_SECONDS, SETTLE_OUT_BYTES);
     for (std::uint32_t i = 0; i < image->layout.count; ++i) {
@@ -228,28 +271,58 @@ void mount_options_for(std::string_view fs_type, char* options, std::size_t size
                 ext ? ",errors=remount-ro" : "");
 }
 
-}  // namespace
-
-int mount_image(const char* device_path, const MountedImage* like, MountedImage* image, char* err,
-                std::size_t err_size) {
+int mount_image_from(const ImageSource& source, const MountedImage* like, MountedImage* image,
+                     char* err, std::size_t err_size) {
     text_clear(err, err_size);
     *image = MountedImage{};
-    if (layout_read(device_path, &image->layout, err, err_size) != 0) return -1;
+    // A file has no sector size of its own: it is read in the units of the
+    // image it must match.
+    char held[PROC_FD_PATH_BYTES];
+    text_format(held, sizeof held, "/proc/self/fd/%d", source.fd);
+    const std::uint32_t sector_size =
+        source.fd >= 0 && like != nullptr ? like->layout.sector_size : 0;
+    if (layout_read_as(source.fd >= 0 ? held : source.name, source.name, sector_size,
+                       &image->layout, err, err_size) != 0) {
+        return -1;
+    }
     // Before anything is attached or mounted: an image that differs from what
     // it must match never reaches a kernel driver.
     if (like != nullptr && layout_compare(like->layout, &image->layout, err, err_size) != 0) {
         return MOUNT_LAYOUT_DIFFERS;
     }
     bool mounts = false;
-    if (layout_check_comparable(device_path, image->layout, &mounts, err, err_size) != 0) return -1;
+    if (layout_check_comparable(source.name, image->layout, &mounts, err, err_size) != 0) {
+        return -1;
+    }
     // What is all data is compared block by block: no directory, no loop device.
     if (!mounts) return 0;
     if (image_make_root(image, err, err_size) != 0) return -1;
     MountedImageGuard undo(image);
-    int rc = image->layout.partitioned ? image_mount_partitions(device_path, image, err, err_size)
-                                       : image_mount_whole(device_path, image, err, err_size);
+    int rc;
+    if (image->layout.partitioned) {
+        rc = image_mount_partitions(source, image, err, err_size);
+    } else if (source.fd >= 0) {
+        // mount would set up a loop device over the name; this one is checked.
+        rc = image_attach_loop(source, image, err, err_size) != 0
+                 ? -1
+                 : image_mount_whole(image->loop_device, image, err, err_size);
+    } else {
+        rc = image_mount_whole(source.name, image, err, err_size);
+    }
     if (rc == 0) undo.release();
     return rc;
+}
+
+}  // namespace
+
+int mount_image(const char* device_path, const MountedImage* like, MountedImage* image, char* err,
+                std::size_t err_size) {
+    return mount_image_from(ImageSource{device_path, -1}, like, image, err, err_size);
+}
+
+int mount_image_file(const char* path, int fd, const MountedImage* like, MountedImage* image,
+                     char* err, std::size_t err_size) {
+    return mount_image_from(ImageSource{path, fd}, like, image, err, err_size);
 }
 
 int mount_readonly(const char* device, const char* fs_type, const char* mount_point, char* err,

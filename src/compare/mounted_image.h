@@ -35,6 +35,15 @@ inline constexpr int MOUNT_LAYOUT_DIFFERS = 1;
 int mount_image(const char* device_path, const MountedImage* like, MountedImage* image, char* err,
                 std::size_t err_size);
 
+// mount_image for a regular file the caller holds open as fd; path names it
+// in messages only. Every read goes through the descriptor, the partition
+// table in units of like's sector size (a file has none of its own), and the
+// file is mounted, whole or per partition, only through a loop device whose
+// backing file is checked to be fd's: a loop device over anything else is
+// refused. Same answers as mount_image.
+int mount_image_file(const char* path, int fd, const MountedImage* like, MountedImage* image,
+                     char* err, std::size_t err_size);
+
 // Mounts device, which holds the file system fs_type (an FsIdentity name),
 // read-only with "-t" and the type's options on the existing directory
 // mount_point. Every mount is nosuid,nodev,noexec; ext mounts also replay no

@@ -1,7 +1,9 @@
 #include "compare/mounted_image.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "support/fs_fixture.h"
 #include "support/image_writer.h"
 #include "support/test_temp_dir.h"
@@ -522,6 +525,53 @@ TEST_F(MountedImageTest, GptOf4096ByteSectorsMountsThroughALoopDeviceOfThatSize)
     EXPECT_EQ(tools_->calls().front(), "losetup -P --show -f -r -b 4096 " + device);
     EXPECT_EQ(mount_facts(mounted("/p0")).source, std::string(image_.loop_device) + "p2");
     EXPECT_EQ(test::file_text(mounted("/p0/name")), "4k\n");
+}
+
+// A file held open is read in the sector size of the image it must match,
+// attached as that descriptor and mounted only through the loop device; a
+// loop device over any other file (losetup opens what is at a name) is
+// refused and detached.
+TEST_F(MountedImageTest, HeldFileIsMountedOnlyThroughALoopDeviceOverThatFile) {
+    std::string tree = temp_ / "held-tree";
+    std::filesystem::create_directories(tree);
+    test::write_file(tree + "/name", "held\n");
+    std::string fs = temp_ / "held-fs.img";
+    ASSERT_TRUE(test::make_image({"ext4", fs, "8", tree, "4096"}));
+    std::string disk = disk_image("held-disk", "gpt/4096", {"2:L:" + fs});
+    std::string other = disk_image("other-disk", "gpt/4096", {"2:L:" + fs});
+    std::string device = test::shell_output("losetup -r -b 4096 -f --show '" + disk + "'");
+    device = device.substr(0, device.find('\n'));
+    ASSERT_TRUE(std::regex_match(device, std::regex(LOOP_PATTERN))) << device;
+    struct Detach {
+        std::string device;
+        ~Detach() { test::shell("losetup -d " + device); }
+    } detach{device};
+    record_tools(true);
+    MountedImage snapshot{};
+    ASSERT_EQ(mount_image(device.c_str(), nullptr, &snapshot, err_, sizeof err_), 0) << err_;
+    MountedImageGuard snapshot_guard(&snapshot);
+    UniqueFd held(::open(disk.c_str(), O_RDONLY | O_CLOEXEC));
+
+    ASSERT_EQ(mount_image_file(disk.c_str(), held.get(), &snapshot, &image_, err_, sizeof err_), 0)
+        << err_;
+    EXPECT_EQ(tools_->recorded_args("losetup"),
+              (std::vector<std::string>{
+                  "-P", "--show", "-f", "-r", "-b", "4096",
+                  "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(held.get())}));
+    EXPECT_EQ(mount_facts(mounted("/p0")).source, std::string(image_.loop_device) + "p2");
+    EXPECT_EQ(test::file_text(mounted("/p0/name")), "held\n");
+    unmount_image(&image_);
+
+    tools_->add_tool("losetup", "[ \"$1\" = -P ] && exec '" + test::partx_losetup_dir() +
+                                    "/losetup' -P --show -f -r -b 4096 '" + other +
+                                    "'\nexec /usr/sbin/losetup \"$@\"");
+    EXPECT_EQ(mount_image_file(disk.c_str(), held.get(), &snapshot, &image_, err_, sizeof err_),
+              -1);
+    EXPECT_TRUE(std::regex_match(
+        err_, std::regex(std::string("the loop device ") + LOOP_PATTERN + " does not read " + disk +
+                         R"( \(another file was put at its path\); refusing to mount it)")))
+        << err_;
+    EXPECT_TRUE(record_is_cleared(image_));
 }
 
 TEST_F(MountedImageTest, FailedLoopAttachQuotesLosetup) {

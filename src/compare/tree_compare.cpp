@@ -264,7 +264,7 @@ const char* pair_fs_name(const MountedImage& image, int index) {
     if (image.whole_mounted) return image.layout.entries[0].fs.name;
     int seen = 0;
     for (std::uint32_t i = 0; i < image.layout.count; ++i) {
-        if (!layout_entry_is_mounted(image.layout.entries[i])) continue;
+        if (image.layout.entries[i].handling != LayoutHandling::mounted) continue;
         if (seen++ == index) return image.layout.entries[i].fs.name;
     }
     return "";

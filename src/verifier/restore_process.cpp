@@ -81,8 +81,10 @@ int run_restore(const char* meta_path, const char* search_dir, const char* targe
                        args);
 
     // No output pipe and no deadline: the restore shares our standard streams
-    // and takes as long as it takes.
+    // and takes as long as it takes. It also gets whatever other descriptor
+    // our caller handed us, such as a key file on descriptor 3.
     ChildProcess child;
+    child.keep_inherited_descriptors();
     if (child.start(args) != 0) {
         text_format(err, err_size, "fork failed: %s", std::strerror(errno));
         return -1;

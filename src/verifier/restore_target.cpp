@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -22,6 +23,7 @@ namespace {
 constexpr std::size_t NAME_MAX_CHARS = 127;
 constexpr int ORIGIN_PREFIX_MAX = 100;  // leaves room for the suffix within LVM's limit
 constexpr std::size_t PATH_SHOWN_BYTES = 600;
+constexpr std::size_t PROC_FD_PATH_BYTES = sizeof RestoreTarget::path;
 
 // A path from the command line, made fit to stand in a message.
 struct ShownPath {
@@ -111,6 +113,28 @@ const char* target_split_path(const char* path, char* dir, std::size_t dir_size)
     return slash + 1;
 }
 
+std::int64_t stat_mtime_ns(const struct stat& st) {
+    return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
+// Why the claimed file is no longer what the restore left, or null: the path
+// names another file (or nothing), or the file was written since.
+const char* target_file_change(const RestoreTarget& target) {
+    struct stat now;
+    struct stat claimed;
+    if (!target.file.is_open() || ::fstat(target.file.get(), &claimed) != 0) {
+        return "it was never claimed";
+    }
+    if (::lstat(target.path, &now) != 0 || now.st_dev != claimed.st_dev ||
+        now.st_ino != claimed.st_ino) {
+        return "its path names another file now";
+    }
+    if (claimed.st_size != target.file_size || stat_mtime_ns(claimed) != target.file_mtime_ns) {
+        return "it was written to since";
+    }
+    return nullptr;
+}
+
 // Deletes the claimed file through a descriptor of its directory, so that
 // the name checked is the name removed, and only while it is still that file.
 void target_remove_claimed_file(const RestoreTarget& target) {
@@ -155,6 +179,39 @@ int restore_target_claim_file(RestoreTarget* target, char* err, std::size_t err_
         return -1;
     }
     target->file = std::move(file);
+    target->file_size = st.st_size;
+    target->file_mtime_ns = stat_mtime_ns(st);
+    return 0;
+}
+
+int restore_target_check_unchanged(const RestoreTarget& target, char* err, std::size_t err_size) {
+    text_clear(err, err_size);
+    if (!target.valid || target.is_lv) return 0;
+    const char* why = target_file_change(target);
+    if (why == nullptr) return 0;
+    text_format(err, err_size, "the restored file %s changed after the restore (%s)",
+                ShownPath(target.path).text, why);
+    return -1;
+}
+
+int restore_target_open_read(const RestoreTarget& target, UniqueFd* fd, char* err,
+                             std::size_t err_size) {
+    text_clear(err, err_size);
+    fd->reset();
+    if (!target.is_lv && restore_target_check_unchanged(target, err, err_size) != 0) return -1;
+    char path[PROC_FD_PATH_BYTES];
+    if (target.is_lv) {
+        text_copy(path, sizeof path, target.path);
+    } else {
+        text_format(path, sizeof path, "/proc/self/fd/%d", target.file.get());
+    }
+    fd->reset(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd->is_open()) {
+        const int errnum = errno;
+        text_format(err, err_size, "cannot open %s: %s", ShownPath(target.path).text,
+                    std::strerror(errnum));
+        return -1;
+    }
     return 0;
 }
 

@@ -18,9 +18,13 @@ struct RestoreTarget {
     char lv[128];
     std::int32_t valid;  // 1 once set up; removal does nothing while 0
     // A file target: the regular file found there after the restore, the
-    // only one removal will delete. Held open (O_PATH), so that its inode
-    // number cannot pass to a file put in its place.
+    // only one removal will delete and the only one compared. Held open
+    // (O_PATH), so that its inode number cannot pass to a file put in its place.
     UniqueFd file;
+    // What the claimed file looked like when it was claimed: a later write
+    // to it shows as another size or modification time.
+    std::int64_t file_size;
+    std::int64_t file_mtime_ns;
 };
 
 // Chooses the target (target_file, target_lv "<vg>/<lv>", or the default LV
@@ -37,6 +41,18 @@ int prepare_restore_target(const char* vg_name, const char* origin_lv, std::uint
 // deletes that file and nothing put in its place. 0 for an LV target or such
 // a file; -1 with one sentence in err when the path holds anything else.
 int restore_target_claim_file(RestoreTarget* target, char* err, std::size_t err_size);
+
+// For a file target: 0 while the path still names the claimed file with the
+// size and modification time it had when claimed; -1 with "the restored file
+// ... changed after the restore" in err otherwise. 0 for an LV target.
+int restore_target_check_unchanged(const RestoreTarget& target, char* err, std::size_t err_size);
+
+// Opens the target for reading into *fd (close-on-exec). A file target is
+// reopened through its claimed descriptor after restore_target_check_unchanged,
+// never by its path, so that nothing put at the path is read; an LV target
+// is opened by its device path. 0, or -1 with one sentence in err.
+int restore_target_open_read(const RestoreTarget& target, UniqueFd* fd, char* err,
+                             std::size_t err_size);
 
 // Removes what prepare_restore_target set up (for a file target, only the
 // claimed file, and only while the path still names it); failures are logged as warnings.

@@ -240,6 +240,33 @@ TEST(RestoreTarget, FileTargetIsClaimedAndRemovedOnlyWhileItIsTheRestoredFile) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "victim");
 }
 
+// The claimed file is read, and only while the path names it unchanged: a
+// file put in its place, or a write to it, fails the read with a sentence.
+TEST(RestoreTarget, ReadsTheClaimedFileOnlyWhileItIsUnchanged) {
+    TestTempDir tmp;
+    ASSERT_TRUE(tmp.ok());
+    const std::string path = tmp / "restored.img", moved = path + ".orig";
+    Prepared p = prepare("home", nullptr, path.c_str());
+    std::ofstream(path) << "restored";
+    char err[400] = "junk";
+    ASSERT_EQ(restore_target_claim_file(&p.target, err, sizeof err), 0) << err;
+    UniqueFd fd;
+    ASSERT_EQ(restore_target_open_read(p.target, &fd, err, sizeof err), 0) << err;
+    char buf[16] = "";
+    EXPECT_EQ(::pread(fd.get(), buf, sizeof buf - 1, 0), 8);
+    EXPECT_STREQ(buf, "restored");
+    const std::string changed = "the restored file " + path + " changed after the restore ";
+    ASSERT_EQ(::rename(path.c_str(), moved.c_str()), 0);
+    std::ofstream(path) << "restored";
+    EXPECT_EQ(restore_target_open_read(p.target, &fd, err, sizeof err), -1);
+    EXPECT_FALSE(fd.is_open());
+    EXPECT_EQ(std::string(err), changed + "(its path names another file now)");
+    ASSERT_EQ(::rename(moved.c_str(), path.c_str()), 0);
+    std::ofstream(path, std::ios::app) << "!";
+    EXPECT_EQ(restore_target_check_unchanged(p.target, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err), changed + "(it was written to since)");
+}
+
 TEST(RestoreTarget, FailedRemovalIsAWarning) {
     FakeToolDir bin;
     add_empty_lvm(bin);

@@ -1,14 +1,17 @@
 #include "verifier/verify_backup.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "common/block_device.h"
 #include "common/console_log.h"
+#include "common/file_io.h"
 #include "common/interrupt.h"
 #include "common/progress.h"
 #include "common/text.h"
@@ -188,12 +191,40 @@ int check_snapshot(const SnapshotRef& ref, std::uint64_t source_size, char* msg,
     return check_snapshot_size(ref, source_size, msg, msg_size);
 }
 
+// Mounts the restored target like the snapshot. A file target is read and
+// attached only through its claimed descriptor, never by its path.
+int mount_restored(const RestoreTarget& restored, const MountedImage& snapshot, MountedImage* image,
+                   char* err, std::size_t err_size) {
+    if (restored.is_lv) return mount_image(restored.path, &snapshot, image, err, err_size);
+    UniqueFd fd;
+    if (restore_target_open_read(restored, &fd, err, err_size) != 0) return -1;
+    return mount_image_file(restored.path, fd.get(), &snapshot, image, err, err_size);
+}
+
+// Compares block by block what no mount shows; a file target is read through
+// its claimed descriptor, as everywhere else.
+int compare_restored_regions(const char* snapshot_dev, const RestoreTarget& restored,
+                             const BackupHeader& header, const ImageLayout& layout,
+                             CompareStats* stats, char* err, std::size_t err_size) {
+    UniqueFd fd;
+    char held[32];  // "/proc/self/fd/<n>"
+    const char* target_path = restored.path;
+    if (!restored.is_lv) {
+        if (restore_target_open_read(restored, &fd, err, err_size) != 0) return -1;
+        text_format(held, sizeof held, "/proc/self/fd/%d", fd.get());
+        target_path = held;
+    }
+    return compare_unmounted_regions(snapshot_dev, target_path, layout, header.source_size,
+                                     header.chunk_size, stats, err, err_size);
+}
+
 // Mode fs: mount the snapshot, then the target, compare the trees and then,
 // block by block, what no mount shows, and unmount the target first. Returns
 // the comparison's result, or SNAPSHOT_UNMOUNTABLE or TARGET_UNMOUNTABLE with
 // the mount's sentence in err.
-int compare_mounted(const char* snapshot_dev, const char* target_path, const BackupHeader& header,
-                    CompareStats* stats, char* err, std::size_t err_size, Leftovers* leftovers) {
+int compare_mounted(const char* snapshot_dev, const RestoreTarget& restored,
+                    const BackupHeader& header, CompareStats* stats, char* err,
+                    std::size_t err_size, Leftovers* leftovers) {
     MountedImage snapshot{};
     MountedImage target{};
     MountedImageGuard snapshot_guard(&snapshot);
@@ -202,7 +233,7 @@ int compare_mounted(const char* snapshot_dev, const char* target_path, const Bac
     progress_set_phase(ProgressPhase::mounting);
     if (mount_image(snapshot_dev, nullptr, &snapshot, err, err_size) != 0) {
         r = SNAPSHOT_UNMOUNTABLE;
-    } else if (int m = mount_image(target_path, &snapshot, &target, err, err_size); m != 0) {
+    } else if (int m = mount_restored(restored, snapshot, &target, err, err_size); m != 0) {
         // A target unlike the snapshot is a failed comparison, found before mounting it.
         r = m == MOUNT_LAYOUT_DIFFERS ? -1 : TARGET_UNMOUNTABLE;
     } else {
@@ -210,9 +241,8 @@ int compare_mounted(const char* snapshot_dev, const char* target_path, const Bac
         r = compare_trees(&snapshot, &target, stats, err, err_size);
         // A difference in the trees still lets every region be compared and logged.
         if (r >= 0) {
-            const int blocks = compare_unmounted_regions(snapshot_dev, target_path, snapshot.layout,
-                                                         header.source_size, header.chunk_size,
-                                                         stats, err, err_size);
+            const int blocks = compare_restored_regions(snapshot_dev, restored, header,
+                                                        snapshot.layout, stats, err, err_size);
             r = blocks < 0 ? -1 : std::max(r, blocks);
         }
     }
@@ -220,6 +250,31 @@ int compare_mounted(const char* snapshot_dev, const char* target_path, const Bac
     leftovers->add(target_guard.undo());
     leftovers->add(snapshot_guard.undo());
     return r;
+}
+
+// Mode byte: the snapshot's device against the target, read through the
+// descriptor restore_target_open_read gives.
+int compare_restored_blocks(const char* snapshot_dev, const RestoreTarget& restored,
+                            const BackupHeader& header, CompareStats* stats, char* err,
+                            std::size_t err_size) {
+    UniqueFd snapshot;
+    if (file_open_read(snapshot_dev, &snapshot) != 0) {
+        const int errnum = errno;
+        char shown[SHOWN_PATH_BYTES];
+        text_escape(shown, sizeof shown, snapshot_dev);
+        text_format(err, err_size, "cannot open %s: %s", shown, std::strerror(errnum));
+        return -1;
+    }
+    UniqueFd target;
+    if (restore_target_open_read(restored, &target, err, err_size) != 0) return -1;
+    // Each side is read once from start to end: a larger read-ahead window
+    // helps a cold device. Only advice, so a failure changes nothing.
+    ::posix_fadvise(snapshot.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(target.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    progress_set_phase(ProgressPhase::comparing, header.source_size);
+    return compare_block_range(BlockSide{snapshot.get(), 0, snapshot_dev},
+                               BlockSide{target.get(), 0, restored.path}, header.chunk_size,
+                               header.source_size, stats, err, err_size);
 }
 
 // The sentence for a comparison that did not come out identical.
@@ -319,12 +374,17 @@ int verify_restored(const VerifyOptions& opts, const BackupHeader& header, const
     char cmp_err[STEP_MSG_SIZE] = {};
     int r;
     if (opts.mode == MODE_FS) {
-        r = compare_mounted(snapshot_dev, target->path, header, stats, cmp_err, sizeof cmp_err,
+        r = compare_mounted(snapshot_dev, *target, header, stats, cmp_err, sizeof cmp_err,
                             leftovers);
     } else {
-        progress_set_phase(ProgressPhase::comparing, header.source_size);
-        r = compare_blocks(snapshot_dev, target->path, header.chunk_size, header.source_size, stats,
-                           cmp_err, sizeof cmp_err);
+        r = compare_restored_blocks(snapshot_dev, *target, header, stats, cmp_err, sizeof cmp_err);
+    }
+    // Whatever was found is void when the file changed while it was compared.
+    char change_err[STEP_MSG_SIZE];
+    if (r >= 0 && r != SNAPSHOT_UNMOUNTABLE &&
+        restore_target_check_unchanged(*target, change_err, sizeof change_err) != 0) {
+        text_copy(cmp_err, sizeof cmp_err, change_err);
+        r = -1;
     }
     scratch.dispose();  // gone whatever the comparison found
     if (r != 0) {

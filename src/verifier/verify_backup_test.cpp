@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/fake_tool_dir.h"
+#include "support/fs_fixture.h"
 #include "support/image_writer.h"
 #include "support/test_temp_dir.h"
 
@@ -238,6 +239,42 @@ TEST_F(VerifyBackupTest, FailedRestoreNamesTheTarget) {
     std::string msg;
     EXPECT_EQ(run(&msg, target.c_str()), 1);
     EXPECT_EQ(msg, "restore into " + target + " failed: qor_restore exited with code 4");
+}
+
+// The restored file swapped for a link to the snapshot after it was claimed,
+// here by the losetup that attaches it: only the claimed file is read, and
+// the run fails saying that the restored file changed.
+TEST_F(VerifyBackupTest, RestoredFileSwappedAfterTheClaimFailsTheRun) {
+    SnapshotNode node(0);
+    REQUIRE_SNAPSHOT_NODE(node);
+    test::FsTestLock lock;
+    const std::string tree = tmp_ / "tree", fs = tmp_ / "fs.img";
+    std::filesystem::create_directories(tree);
+    test::write_file(tree + "/name", "snapshot\n");
+    ASSERT_TRUE(test::make_image({"ext4", fs, "8", tree}));
+    ASSERT_TRUE(test::shell("cp '" + fs + "' '" + node.path() + "'"));
+    write_meta("lvm:" + node.vg() + "/home=home_snap", std::filesystem::file_size(fs));
+    const std::string target = dir_ + "/restored.img", roots = test::verifier_roots();
+    FakeToolDir bin;
+    bin.set_path_before_inherited();
+    bin.add_tool("lvs", node.lvs());
+    bin.add_tool("qor_restore", "cp '" + fs + "' '" + target + "'");
+    bin.add_tool("udevadm", "exit 0");
+    bin.add_tool("losetup", "case \"$*\" in *' /proc/'*) mv '" + target + "' '" + target +
+                                ".orig'; ln -s '" + node.path() + "' '" + target +
+                                "';; esac\nexec /usr/sbin/losetup \"$@\"");
+    VerifyOptions opts{};
+    opts.meta_path = meta_.c_str();
+    opts.target_file = target.c_str();
+    opts.mode = MODE_FS;
+    char msg[512];
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(verify_backup(&opts, &stats_, msg, sizeof msg), 1);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::string(msg), "comparison failed: the restored file " + target +
+                                    " changed after the restore (its path names another file now)");
+    EXPECT_TRUE(bin.ran("losetup"));
+    EXPECT_EQ(test::leftovers_since(roots, tmp_.path()), "");
 }
 
 // The snapshot's device, not the header, says how much there is to compare:

@@ -86,15 +86,15 @@ t_second_signal_during_cleanup() {
 }
 
 # A signal ignored when the verifier started (nohup; SIGINT in a background
-# job of a non-interactive shell) stays ignored, in the restore too: sent to
-# both, it changes nothing.
+# job of a non-interactive shell; SIGUSR1 by a caller's choice) stays ignored,
+# in the restore too: sent to both, it changes nothing, nor asks for progress.
 t_ignored_at_start() { # SIG
     world_setup
     export QOR_FAKE_RESTORE_SLEEP=2
     out="$scratch/run/stdout"
     err="$scratch/run/stderr"
-    if [ "$1" = HUP ]; then
-        (trap '' HUP; exec env --default-signal=INT "$QOR_VERIFIER" --no-syslog \
+    if [ "$1" != INT ]; then
+        (trap '' "$1"; exec env --default-signal=INT "$QOR_VERIFIER" --no-syslog \
             --log-path "$scratch/log" --meta "$meta" >"$out" 2>"$err") &
     else
         "$QOR_VERIFIER" --no-syslog --log-path "$scratch/log" --meta "$meta" >"$out" 2>"$err" &
@@ -110,6 +110,7 @@ t_ignored_at_start() { # SIG
     wait "$vpid"
     status=$?
     assert_verdict_identical 8388608
+    assert_stderr_lacks "progress:"
     assert_world_clean
 }
 
@@ -147,6 +148,7 @@ run_case "SIGHUP while both images are mounted" t_while_mounted HUP
 run_case "a second signal does not cut the clean-up short" t_second_signal_during_cleanup
 run_case "SIGHUP ignored at start (nohup) stays ignored" t_ignored_at_start HUP
 run_case "SIGINT ignored at start (background job) stays ignored" t_ignored_at_start INT
+run_case "SIGUSR1 ignored at start stays ignored" t_ignored_at_start USR1
 run_case "SIGTERM while lvcreate is still running" t_during_lvcreate
 run_case "SIGTERM during the scratch LV look-up" t_during_scratch_lookup
 finish

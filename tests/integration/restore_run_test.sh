@@ -54,6 +54,21 @@ t_file_target_words() {
     assert_missing "$t"
 }
 
+# The restore gets the descriptors the verifier was started with, as a plain
+# fork and exec would (whatever this shell passes on, and the key on 3), and
+# none of the verifier's own.
+t_key_on_a_descriptor() {
+    world_setup
+    printf 'sesame' >"$scratch/key"
+    QOR_FAKE_RESTORE_KEY=sesame QOR_FAKE_RESTORE_FDS="$scratch/fds" \
+        run_verifier --meta "$meta" -- --decrypt-key-file /dev/fd/3 3<"$scratch/key"
+    assert_verdict_identical 8388608
+    bash -c 'ls "/proc/$$/fd" >"$1"; :' _ "$scratch/plain" 3<"$scratch/key"
+    assert_eq "$(sort -n "$scratch/plain" | tr '\n' ' ')" "$(tr '\n' ' ' <"$scratch/fds")" \
+        "descriptors of qor_restore"
+    assert_world_clean
+}
+
 # The list holds at most 127 words; forwarded words beyond are dropped.
 t_many_forwarded_words() {
     world_setup
@@ -163,6 +178,7 @@ run_case "words forwarded after --" t_forwarded_words
 run_case "nothing forwarded without words after --" t_no_forwarding
 run_case "options after -- are read and forwarded" t_options_after_separator
 run_case "file targets get the same words" t_file_target_words
+run_case "a key passed on descriptor 3 reaches the restore" t_key_on_a_descriptor
 run_case "at most 127 words reach the restore" t_many_forwarded_words
 run_case "--search-dir given, or empty" t_search_dir
 run_case "search directory from a relative meta path" t_search_dir_from_relative_meta
