@@ -86,6 +86,9 @@ class VerifyBackupTest : public ::testing::Test {
     CompareStats stats_{};
 };
 
+// The cases that make a snapshot node under /dev: root only.
+class VerifyBackupAsRoot : public VerifyBackupTest {};
+
 TEST_F(VerifyBackupTest, UnreadableHeaderNamesOnlyThePath) {
     std::string msg;
     EXPECT_EQ(run(&msg), 1);
@@ -213,7 +216,7 @@ TEST_F(VerifyBackupTest, SnapshotChecks) {
     }
 }
 
-TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
+TEST_F(VerifyBackupAsRoot, FailedComparisonStillRemovesTheRestoredFile) {
     SnapshotNode node(4096);
     REQUIRE_SNAPSHOT_NODE(node);
     write_meta("lvm:" + node.vg() + "/home=home_snap");
@@ -227,7 +230,7 @@ TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
     EXPECT_NE(::access(target.c_str(), F_OK), 0);
 }
 
-TEST_F(VerifyBackupTest, FailedRestoreNamesTheTarget) {
+TEST_F(VerifyBackupAsRoot, FailedRestoreNamesTheTarget) {
     SnapshotNode node(4096);
     REQUIRE_SNAPSHOT_NODE(node);
     write_meta("lvm:" + node.vg() + "/home=home_snap");
@@ -242,7 +245,7 @@ TEST_F(VerifyBackupTest, FailedRestoreNamesTheTarget) {
 
 // The snapshot's device, not the header, says how much there is to compare:
 // a header that records less would let a truncated backup pass.
-TEST_F(VerifyBackupTest, SnapshotSizeMustMatchTheHeader) {
+TEST_F(VerifyBackupAsRoot, SnapshotSizeMustMatchTheHeader) {
     SnapshotNode node(8192);
     REQUIRE_SNAPSHOT_NODE(node);
     write_meta("lvm:" + node.vg() + "/home=home_snap", 4096);
