@@ -178,7 +178,8 @@ t_cleanup_failures_fail_the_case() {
     rc=$?
     assert_eq "1:0 passed, 2 failed, 0 skipped" "$rc:$(tail -n 1 "$out")" "the inner suite"
     assert_file_has "$out" "FAIL: /dev/qortest"
-    assert_file_has "$out" "FAIL: fake-lvm destroy failed: fake-lvm: /dev/qortest"
+    assert_file_has "$out" "FAIL: fake-lvm destroy failed: "
+    assert_file_has "$out" "holds more than LV links; left in place"
 }
 
 run_case "rows and tags of an origin and its snapshot" t_rows_and_tags

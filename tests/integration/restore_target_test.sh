@@ -174,8 +174,8 @@ t_target_file_exists() {
     assert_missing "$scratch/nowhere.img"
     # A block device.
     local loopdev
-    loopdev=$(losetup -f --show "$f" 2>&1) ||
-        skip "no loop device ($loopdev): the refusal of a block device was not checked"
+    loopdev=$(losetup -f --show "$f" 2>"$scratch/losetup.err") ||
+        skip "no loop device ($(tr '\n' ' ' <"$scratch/losetup.err")): the refusal of a block device was not checked"
     run_verifier --meta "$meta" --target-file "$loopdev"
     losetup -d "$loopdev"
     assert_refused "$loopdev already exists; refusing to overwrite it"
