@@ -52,7 +52,7 @@ TEST(BlockDevice, SizesAndZeroesARegularFile) {
 }
 
 // Through a loop device the kernel's BLKZEROOUT does the work, as on an LV.
-TEST(BlockDevice, SizesAndZeroesABlockDevice) {
+TEST(BlockDeviceAsRoot, SizesAndZeroesABlockDevice) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
     TestTempDir tmp;
     std::string file = dirty_file(tmp);

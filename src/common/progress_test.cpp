@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/child_process.h"
+#include "common/console_log.h"
 
 namespace qor {
 namespace {
@@ -20,7 +21,26 @@ std::string format(const ProgressState& state, std::int64_t now_ns) {
     return line;
 }
 
-TEST(Progress, FormatsTheLineOfEachPhase) {
+// Every case starts from the same process-wide state, whatever ran before it
+// in this binary: the console's own tag and level, the handler installed, no
+// phase and no request pending.
+class Progress : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        runlog_console_init("qor", RUNLOG_INFO);
+        progress_install();
+        forget();
+    }
+    void TearDown() override { forget(); }
+
+  private:
+    static void forget() {
+        progress_set_phase(ProgressPhase::none);
+        (void)progress_take_request();
+    }
+};
+
+TEST_F(Progress, FormatsTheLineOfEachPhase) {
     ProgressState bytes;
     bytes.phase = ProgressPhase::comparing;
     bytes.phase_started_ns = 100 * SECOND_NS;
@@ -64,9 +84,7 @@ TEST(Progress, FormatsTheLineOfEachPhase) {
     for (const Case& c : cases) EXPECT_EQ(format(c.state, c.now_ns), c.line);
 }
 
-TEST(Progress, AnswersEachRequestOnceAndKeepsOneFromBeforeTheFirstPhase) {
-    progress_install();
-    progress_set_phase(ProgressPhase::none);
+TEST_F(Progress, AnswersEachRequestOnceAndKeepsOneFromBeforeTheFirstPhase) {
     ASSERT_EQ(raise(SIGUSR1), 0);  // would end the test binary without the handler
     testing::internal::CaptureStderr();
     progress_report_if_asked();  // no phase yet: kept
@@ -80,11 +98,9 @@ TEST(Progress, AnswersEachRequestOnceAndKeepsOneFromBeforeTheFirstPhase) {
         "\\(10\\.0%\\), (rate not known yet|[0-9.]+ MiB/s, about [0-9]+ s left)\n");
     EXPECT_TRUE(std::regex_match(err, one_line)) << err;
     EXPECT_FALSE(progress_take_request());
-    progress_set_phase(ProgressPhase::none);
 }
 
-TEST(Progress, AWaitForAChildAnswersARequestAndTheChildKeepsTheDefaultAction) {
-    progress_install();
+TEST_F(Progress, AWaitForAChildAnswersARequestAndTheChildKeepsTheDefaultAction) {
     progress_set_phase(ProgressPhase::restoring);
     ASSERT_EQ(raise(SIGUSR1), 0);
     testing::internal::CaptureStderr();
@@ -101,7 +117,6 @@ TEST(Progress, AWaitForAChildAnswersARequestAndTheChildKeepsTheDefaultAction) {
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("[qor] INFO  progress: restoring, for 0 s\n"), std::string::npos) << err;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << "exactly one line: " << err;
-    progress_set_phase(ProgressPhase::none);
 }
 
 }  // namespace

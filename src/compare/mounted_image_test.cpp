@@ -65,7 +65,7 @@ MountFacts mount_facts(const std::string& mount_point) {
 
 // Every test leaves no mount, no temporary directory and no loop device
 // behind, whatever mount_image or unmount_image did.
-class MountedImageTest : public ::testing::Test {
+class MountedImageAsRoot : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!test::running_as_root()) {
@@ -161,7 +161,7 @@ class MountedImageTest : public ::testing::Test {
 // Each ext image asks for a kernel panic on error; the mount overrides that
 // with errors=remount-ro, which the kernel then lists because it differs
 // from the image's own policy.
-TEST_F(MountedImageTest, WholeExtImageMountsHardenedWithNoloadOnlyWhenJournalled) {
+TEST_F(MountedImageAsRoot, WholeExtImageMountsHardenedWithNoloadOnlyWhenJournalled) {
     for (std::string fs : {"ext2", "ext3", "ext4"}) {
         SCOPED_TRACE(fs);
         std::string image = ext_image(fs, fs, {{"hello", "from " + fs + "\n"}});
@@ -197,7 +197,7 @@ TEST_F(MountedImageTest, WholeExtImageMountsHardenedWithNoloadOnlyWhenJournalled
     }
 }
 
-TEST_F(MountedImageTest, UnmountingTwiceOrNothingIsHarmless) {
+TEST_F(MountedImageAsRoot, UnmountingTwiceOrNothingIsHarmless) {
     record_tools(false);
     std::string image = ext_image("twice", "ext4", {{"f", "x"}});
     ASSERT_EQ(mount(image), 0) << err_;
@@ -214,7 +214,7 @@ TEST_F(MountedImageTest, UnmountingTwiceOrNothingIsHarmless) {
                                }));
 }
 
-TEST_F(MountedImageTest, WholeNtfsImageMountsThroughNtfs3g) {
+TEST_F(MountedImageAsRoot, WholeNtfsImageMountsThroughNtfs3g) {
     std::string source = temp_ / "ntfs.src";
     std::filesystem::create_directories(source + "/dir");
     test::write_file(source + "/dir/file.txt", "ntfs content\n");
@@ -235,7 +235,7 @@ TEST_F(MountedImageTest, WholeNtfsImageMountsThroughNtfs3g) {
     }
 }
 
-TEST_F(MountedImageTest, PartitionedImageMountsEveryPartitionThroughOneLoopDevice) {
+TEST_F(MountedImageAsRoot, PartitionedImageMountsEveryPartitionThroughOneLoopDevice) {
     std::string first = ext_image("first", "ext4", {{"name", "first\n"}});
     std::string second = ext_image("second", "ext2", {{"name", "second\n"}});
     record_tools(true);
@@ -271,7 +271,7 @@ TEST_F(MountedImageTest, PartitionedImageMountsEveryPartitionThroughOneLoopDevic
     }
 }
 
-TEST_F(MountedImageTest, LosetupWarningsAndLineEndsStayOutOfTheDeviceName) {
+TEST_F(MountedImageAsRoot, LosetupWarningsAndLineEndsStayOutOfTheDeviceName) {
     std::string fs = ext_image("odd-fs", "ext4", {{"f", "x"}});
     std::string disk = disk_image("odd", "dos", {fs});
     // Not a whole number of sectors: the real losetup warns before the name.
@@ -289,7 +289,7 @@ TEST_F(MountedImageTest, LosetupWarningsAndLineEndsStayOutOfTheDeviceName) {
     EXPECT_EQ(image_.partitions_mounted, 1);
 }
 
-TEST_F(MountedImageTest, PartitionNodeThatNeverAppearsFailsAfterFiveSecondsAndDetaches) {
+TEST_F(MountedImageAsRoot, PartitionNodeThatNeverAppearsFailsAfterFiveSecondsAndDetaches) {
     std::string fs = ext_image("lonely", "ext4", {{"f", "x"}});
     std::string disk = disk_image("no-nodes", "dos", {fs});
     record_tools(false);
@@ -310,7 +310,7 @@ TEST_F(MountedImageTest, PartitionNodeThatNeverAppearsFailsAfterFiveSecondsAndDe
     EXPECT_EQ(tools_->calls().back(), "losetup -d " + match[1].str());
 }
 
-TEST_F(MountedImageTest, UnmountableSecondPartitionUndoesEverything) {
+TEST_F(MountedImageAsRoot, UnmountableSecondPartitionUndoesEverything) {
     std::string good = ext_image("good", "ext4", {{"f", "x"}});
     std::string disk = disk_image("half", "dos", {good, good});
     record_tools(true);
@@ -339,7 +339,7 @@ TEST_F(MountedImageTest, UnmountableSecondPartitionUndoesEverything) {
 // What holds no file system that can be named fails before anything is
 // made, unless it is a partition, which is left to the block comparison;
 // what the kernel refuses to mount fails with mount's own words.
-TEST_F(MountedImageTest, UnmountableImagesLeaveNothing) {
+TEST_F(MountedImageAsRoot, UnmountableImagesLeaveNothing) {
     std::string garbage = temp_ / "garbage.img";
     ASSERT_TRUE(test::shell("yes garbage | head -c 4M > '" + garbage + "'"));
     std::string swap = temp_ / "swap.img";
@@ -379,7 +379,7 @@ TEST_F(MountedImageTest, UnmountableImagesLeaveNothing) {
     EXPECT_TRUE(record_is_cleared(image_));
 }
 
-TEST_F(MountedImageTest, UnreadableImageFailsBeforeMounting) {
+TEST_F(MountedImageAsRoot, UnreadableImageFailsBeforeMounting) {
     std::string missing = temp_ / "missing.img";
     EXPECT_EQ(mount(missing), -1);
     EXPECT_EQ(std::string(err_), "cannot read the partition table of " + missing);
@@ -389,7 +389,7 @@ TEST_F(MountedImageTest, UnreadableImageFailsBeforeMounting) {
 // Debian's MBR (ext4, swap in a logical partition, ext4 after it) and a UEFI
 // GPT (an EFI system partition, a hole, ext4, swap): each file system is
 // mounted from its own kernel partition, swap is left out with a line each.
-TEST_F(MountedImageTest, RealLayoutsMountEachFileSystemByItsOwnNumber) {
+TEST_F(MountedImageAsRoot, RealLayoutsMountEachFileSystemByItsOwnNumber) {
     std::string mbr = debian_mbr_disk("debian");
     std::string esp = temp_ / "esp.img";
     ASSERT_TRUE(test::make_image({"vfat", esp, "8"}));
@@ -442,7 +442,7 @@ TEST_F(MountedImageTest, RealLayoutsMountEachFileSystemByItsOwnNumber) {
 
 // A restored target is read before it is mounted: unlike the snapshot it is
 // refused with what differs, and nothing of it is attached or mounted.
-TEST_F(MountedImageTest, TargetUnlikeTheSnapshotIsRefusedBeforeItIsMounted) {
+TEST_F(MountedImageAsRoot, TargetUnlikeTheSnapshotIsRefusedBeforeItIsMounted) {
     std::string tree = temp_ / "tree";
     std::filesystem::create_directories(tree);
     test::write_file(tree + "/f", "x");
@@ -505,7 +505,7 @@ TEST_F(MountedImageTest, TargetUnlikeTheSnapshotIsRefusedBeforeItIsMounted) {
 
 // A disk of 4096-byte sectors gets a loop device of that sector size, so that
 // its GPT reads in the units it was written in.
-TEST_F(MountedImageTest, GptOf4096ByteSectorsMountsThroughALoopDeviceOfThatSize) {
+TEST_F(MountedImageAsRoot, GptOf4096ByteSectorsMountsThroughALoopDeviceOfThatSize) {
     std::string tree = temp_ / "big-sector-tree";
     std::filesystem::create_directories(tree);
     test::write_file(tree + "/name", "4k\n");
@@ -531,7 +531,7 @@ TEST_F(MountedImageTest, GptOf4096ByteSectorsMountsThroughALoopDeviceOfThatSize)
 // attached as that descriptor and mounted only through the loop device; a
 // loop device over any other file (losetup opens what is at a name) is
 // refused and detached.
-TEST_F(MountedImageTest, HeldFileIsMountedOnlyThroughALoopDeviceOverThatFile) {
+TEST_F(MountedImageAsRoot, HeldFileIsMountedOnlyThroughALoopDeviceOverThatFile) {
     std::string tree = temp_ / "held-tree";
     std::filesystem::create_directories(tree);
     test::write_file(tree + "/name", "held\n");
@@ -574,7 +574,7 @@ TEST_F(MountedImageTest, HeldFileIsMountedOnlyThroughALoopDeviceOverThatFile) {
     EXPECT_TRUE(record_is_cleared(image_));
 }
 
-TEST_F(MountedImageTest, FailedLoopAttachQuotesLosetup) {
+TEST_F(MountedImageAsRoot, FailedLoopAttachQuotesLosetup) {
     std::string fs = ext_image("attach", "ext4", {{"f", "x"}});
     std::string disk = disk_image("attach-disk", "dos", {fs});
     const std::string prefix = "cannot set up a partition-scanning loop device for " + disk +

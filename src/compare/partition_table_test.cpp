@@ -56,6 +56,9 @@ class PartitionTableTest : public ::testing::Test {
     int images_ = 0;
 };
 
+// The cases that attach a loop device: root only.
+class PartitionTableAsRoot : public PartitionTableTest {};
+
 struct Expected {
     std::uint64_t start;
     std::uint64_t size;
@@ -395,7 +398,7 @@ TEST_F(PartitionTableTest, HostileLogicalStartIsNotWrapped) {
 // The same GPT written with 4096-byte sectors: an image file is read with
 // 512-byte sectors, as the kernel reads it through a default loop device, and
 // a 4096-byte-sector device with its own sector size.
-TEST_F(PartitionTableTest, SectorSizeComesFromTheDevice) {
+TEST_F(PartitionTableAsRoot, SectorSizeComesFromTheDevice) {
     ImageFile img = image();
     GptLayout g;
     g.sector = 4096;

@@ -375,11 +375,14 @@ TEST_F(TreeCompareTest, DiffNotInPathFailsTheComparison) {
                                      side("target", "whole") + ": diff failed");
 }
 
+// Mounts real file systems: labelled apart from the tests any user can run.
+class TreeCompareAsRoot : public TreeCompareTest {};
+
 // A run past its deadline is killed, and first the FUSE connections of the
 // pair are aborted: a process waiting in a request its daemon has taken
 // would not end on SIGKILL. Here ntfs-3g serves both sides; diff never ends,
 // or it stops the target's daemon and the walk hangs on it.
-TEST_F(TreeCompareTest, RunPastItsDeadlineEndsAndAbortsTheFuseMounts) {
+TEST_F(TreeCompareAsRoot, RunPastItsDeadlineEndsAndAbortsTheFuseMounts) {
     if (!test::running_as_root()) GTEST_SKIP() << "needs root: mounts ntfs-3g";
     test::FsTestLock lock;
     // The control file system, as systemd mounts it at boot, for this test only.

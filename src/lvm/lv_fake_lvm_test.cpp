@@ -17,7 +17,7 @@
 namespace qor {
 namespace {
 
-class LvAgainstFakeLvm : public ::testing::Test {
+class LvAgainstFakeLvmAsRoot : public ::testing::Test {
   protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to create /dev/<vg> entries";
@@ -47,7 +47,7 @@ class LvAgainstFakeLvm : public ::testing::Test {
     char err_[400] = "";
 };
 
-TEST_F(LvAgainstFakeLvm, SnapshotRowAndTagsReadBack) {
+TEST_F(LvAgainstFakeLvmAsRoot, SnapshotRowAndTagsReadBack) {
     ASSERT_EQ(fake_lvm("lv-add " + vg_ +
                        " home_snap --size 8192 --attr swi-a-s--- --origin home --tags qor_agent"),
               0);
@@ -74,7 +74,7 @@ TEST_F(LvAgainstFakeLvm, SnapshotRowAndTagsReadBack) {
     EXPECT_EQ(info_.lv_kernel_minor, -1);
 }
 
-TEST_F(LvAgainstFakeLvm, CreateLookupRemoveRoundTrip) {
+TEST_F(LvAgainstFakeLvmAsRoot, CreateLookupRemoveRoundTrip) {
     const char* vg = vg_.c_str();
     EXPECT_EQ(lv_lookup(vg, "scratch", &info_, err_, sizeof err_), 1);
     EXPECT_STREQ(err_, "");
@@ -98,7 +98,7 @@ TEST_F(LvAgainstFakeLvm, CreateLookupRemoveRoundTrip) {
                                      "logical volume \"" + vg_ + "/scratch\"");
 }
 
-TEST_F(LvAgainstFakeLvm, FailingLvcreateQuotesItsMessage) {
+TEST_F(LvAgainstFakeLvmAsRoot, FailingLvcreateQuotesItsMessage) {
     ASSERT_EQ(fake_lvm("fail lvcreate 5 '  Insufficient free space: 2 extents needed'"), 0);
     EXPECT_EQ(lv_create(vg_.c_str(), "scratch", 4096, err_, sizeof err_), -1);
     EXPECT_EQ(std::string(err_), "could not create LV " + vg_ +

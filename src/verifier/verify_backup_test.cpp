@@ -87,6 +87,9 @@ class VerifyBackupTest : public ::testing::Test {
     CompareStats stats_{};
 };
 
+// The cases that make a snapshot node under /dev: root only.
+class VerifyBackupAsRoot : public VerifyBackupTest {};
+
 TEST_F(VerifyBackupTest, UnreadableHeaderNamesOnlyThePath) {
     std::string msg;
     EXPECT_EQ(run(&msg), 1);
@@ -214,7 +217,7 @@ TEST_F(VerifyBackupTest, SnapshotChecks) {
     }
 }
 
-TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
+TEST_F(VerifyBackupAsRoot, FailedComparisonStillRemovesTheRestoredFile) {
     SnapshotNode node(4096);
     REQUIRE_SNAPSHOT_NODE(node);
     write_meta("lvm:" + node.vg() + "/home=home_snap");
@@ -228,7 +231,7 @@ TEST_F(VerifyBackupTest, FailedComparisonStillRemovesTheRestoredFile) {
     EXPECT_NE(::access(target.c_str(), F_OK), 0);
 }
 
-TEST_F(VerifyBackupTest, FailedRestoreNamesTheTarget) {
+TEST_F(VerifyBackupAsRoot, FailedRestoreNamesTheTarget) {
     SnapshotNode node(4096);
     REQUIRE_SNAPSHOT_NODE(node);
     write_meta("lvm:" + node.vg() + "/home=home_snap");
@@ -279,7 +282,7 @@ TEST_F(VerifyBackupTest, RestoredFileSwappedAfterTheClaimFailsTheRun) {
 
 // The snapshot's device, not the header, says how much there is to compare:
 // a header that records less would let a truncated backup pass.
-TEST_F(VerifyBackupTest, SnapshotSizeMustMatchTheHeader) {
+TEST_F(VerifyBackupAsRoot, SnapshotSizeMustMatchTheHeader) {
     SnapshotNode node(8192);
     REQUIRE_SNAPSHOT_NODE(node);
     write_meta("lvm:" + node.vg() + "/home=home_snap", 4096);

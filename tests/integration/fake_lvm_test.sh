@@ -36,7 +36,7 @@ t_rows_and_tags() {
     assert_eq "  $VG|home_snap|swi-a-s---|4194304|linear|home|$(dm_numbers "$VG" home_snap)" \
         "$(<"$out")" "snapshot row"
     run_tool lvs --noheadings -o lv_tags "$VG/home_snap"
-    assert_eq "  qor_agent,daily" "$(<"$out")" "tags"
+    assert_eq "  daily,qor_agent" "$(<"$out")" "tags, sorted as LVM prints them"
     [ -L "/dev/$VG/home_snap" ] || fail "no /dev link for home_snap"
     cmp -s -n 5000 "/dev/$VG/home_snap" "$scratch/image" || fail "/dev link does not hold the data"
     assert_eq "$QOR_FAKE_LVM_DIR/vgs/$VG/home_snap/data" "$("$FAKE" lv-path "$VG" home_snap)" \
@@ -162,9 +162,30 @@ t_lvs_without_state_dir() {
     assert_eq 5 "$status" "lvs without state dir"
 }
 
+# A case whose own checks pass still fails when its end finds /dev/<vg> left
+# or the stand-in's world cannot be destroyed.
+t_cleanup_failures_fail_the_case() {
+    local out=$scratch/inner rc
+    (
+        leaves_dev_dir() { mkdir "/dev/$VG"; }
+        blocks_destroy() { "$FAKE" vg-create "$VG" && : >"/dev/$VG/not-a-link"; }
+        # shellcheck disable=SC2034  # read by run_case and finish
+        case_passed=0 case_failed_count=0 case_failed_names=() case_skipped_names=()
+        run_case "leaves /dev/<vg>" leaves_dev_dir
+        run_case "blocks destroy" blocks_destroy
+        finish
+    ) >"$out" 2>&1
+    rc=$?
+    assert_eq "1:0 passed, 2 failed, 0 skipped" "$rc:$(tail -n 1 "$out")" "the inner suite"
+    assert_file_has "$out" "FAIL: /dev/qortest"
+    assert_file_has "$out" "FAIL: fake-lvm destroy failed: "
+    assert_file_has "$out" "holds more than LV links; left in place"
+}
+
 run_case "rows and tags of an origin and its snapshot" t_rows_and_tags
 run_case "lvcreate and lvremove" t_create_and_remove
 run_case "failure switches and the call log" t_switches_and_call_log
 run_case "loop-device LVs, and destroy" t_loop_devices_and_destroy
 run_case "lvs without a state directory" t_lvs_without_state_dir
+run_case "a case that leaves /dev/<vg> behind fails" t_cleanup_failures_fail_the_case
 finish

@@ -59,18 +59,25 @@ case_enter() {
     qt_roots_before=$(leftovers roots)
 }
 
+# Runs as the EXIT trap, after the case's status is fixed: what it finds
+# left behind changes that status to a failure.
 case_cleanup() {
+    local rc=$?
     # What a failed case left is undone, so that it cannot spill into the next.
     # shellcheck disable=SC2046
     leftovers sweep "$qt_roots_before" "$scratch" $(_qt_world_loops)
-    if [ -d "$QOR_FAKE_LVM_DIR" ]; then
-        fake-lvm destroy >/dev/null 2>&1 || echo "  warning: fake-lvm destroy failed" >&2
+    if [ -d "$QOR_FAKE_LVM_DIR" ] && ! fake-lvm destroy >"$scratch/destroy" 2>&1; then
+        fail "fake-lvm destroy failed: $(tr '\n' ' ' <"$scratch/destroy")"
     fi
     if [ -e "/dev/$VG" ]; then
-        echo "  FAIL: /dev/$VG left behind" >&2
+        fail "/dev/$VG left behind"
         rm -rf "/dev/${VG:?}"
     fi
     rm -rf "${scratch:?}"
+    if [ "$case_failed" -ne 0 ] && { [ "$rc" -eq 0 ] || [ "$rc" -eq "$CASE_SKIPPED" ]; }; then
+        rc=1
+    fi
+    exit "$rc"
 }
 
 # ---- running the verifier ------------------------------------------------

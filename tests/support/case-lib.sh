@@ -9,6 +9,9 @@
 case_passed=0
 case_failed_count=0
 case_failed_names=()
+case_skipped_names=()
+# The status of a case that could not run here (skip).
+CASE_SKIPPED=77
 
 # run_case NAME FUNCTION [ARGS...]: runs one independent case and counts it.
 run_case() {
@@ -24,29 +27,44 @@ run_case() {
         exit "$case_failed"
     )
     rc=$?
-    printf '  %s (%.1fs)\n' "$([ $rc -eq 0 ] && echo ok || echo FAILED)" \
+    printf '  %s (%.1fs)\n' "$(case $rc in 0) echo ok ;; "$CASE_SKIPPED") echo SKIPPED ;; *) echo FAILED ;; esac)" \
         "$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')"
     if [ $rc -eq 0 ]; then
         case_passed=$((case_passed + 1))
+    elif [ $rc -eq "$CASE_SKIPPED" ]; then
+        case_skipped_names+=("$name")
     else
         case_failed_count=$((case_failed_count + 1))
         case_failed_names+=("$name")
     fi
 }
 
-# finish: the summary; its status is 0 only when every case passed.
+# finish: the summary, naming every case that failed or was skipped; its
+# status is 0 only when no case failed.
 finish() {
     local n
     for n in "${case_failed_names[@]+"${case_failed_names[@]}"}"; do
         printf 'failed: %s\n' "$n"
     done
-    printf '%d passed, %d failed\n' "$case_passed" "$case_failed_count"
+    for n in "${case_skipped_names[@]+"${case_skipped_names[@]}"}"; do
+        printf 'skipped: %s\n' "$n"
+    done
+    printf '%d passed, %d failed, %d skipped\n' "$case_passed" "$case_failed_count" \
+        "${#case_skipped_names[@]}"
     [ "$case_failed_count" -eq 0 ]
 }
 
 fail() {
     printf '  FAIL: %s\n' "$*"
     case_failed=1
+}
+
+# skip WHAT-WAS-NOT-CHECKED: ends the case as skipped, saying what this
+# machine could not check; a failure found before still fails it.
+skip() {
+    printf '  SKIP: %s\n' "$*"
+    [ "$case_failed" -eq 0 ] || exit 1
+    exit "$CASE_SKIPPED"
 }
 
 assert_eq() { # expected actual what

@@ -146,13 +146,50 @@ fake_display_size() {
         printf "%.2f %s", b, u[i] }'
 }
 
+# A tag list as lvs prints it: sorted, each tag once.
+fake_tags_sorted() {
+    printf '%s\n' "$1" | tr ',' '\n' | sed '/^$/d' | LC_ALL=C sort -u | paste -sd, -
+}
+
 # Creates the state of one LV. The data file must be in place already.
 fake_lv_write_meta() {
     local lvdir=$1 attr=$2 tags=$3 segtype=$4 origin=$5
     printf '%s\n' "$attr" >"$lvdir/attr"
-    printf '%s\n' "$tags" >"$lvdir/tags"
+    fake_tags_sorted "$tags" >"$lvdir/tags"
     printf '%s\n' "$segtype" >"$lvdir/segtype"
     printf '%s\n' "$origin" >"$lvdir/origin"
+}
+
+# Why LVM would refuse to remove the LV now: "mounted" while its device is
+# mounted, "open" while a loop device is set up over it, a device-mapper or
+# partition device holds it, or a process has it open; nothing when unused.
+# The LV's device is its node: its loop device, or its data file.
+fake_lv_in_use() {
+    local lvdir node dev f
+    lvdir=$(fake_lv_dir "$1" "$2")
+    node=$(readlink -f "$(fake_read "$lvdir/node")") || return 0
+    [ -n "$node" ] && [ -e "$node" ] || return 0
+    if [ -b "$node" ]; then
+        dev=$(printf '%d:%d' "0x$(stat -c %t "$node")" "0x$(stat -c %T "$node")")
+        if awk -v d="$dev" '$3 == d { found = 1 } END { exit !found }' /proc/self/mountinfo; then
+            echo mounted
+            return 0
+        fi
+        if [ -n "$(ls -A "/sys/dev/block/$dev/holders" 2>/dev/null)" ]; then
+            echo open
+            return 0
+        fi
+    fi
+    for f in /sys/block/loop*/loop/backing_file; do
+        [ -f "$f" ] || continue
+        if [ "$(cat "$f" 2>/dev/null)" = "$node" ]; then
+            echo open
+            return 0
+        fi
+    done
+    if [ -n "$(find /proc/[0-9]*/fd -maxdepth 1 -lname "$node" -print -quit 2>/dev/null)" ]; then
+        echo open
+    fi
 }
 
 # Removes an LV completely: loop device, /dev link, state, and /dev/<vg> once empty.

@@ -45,9 +45,14 @@ case_enter() {
 # Whatever a case left, the next one starts from empty disks.
 case_cleanup() {
     local m vg
-    grep -o ' /var/tmp/qor_verifier\.[^ ]*' /proc/mounts | sort -r | while read -r m; do
+    grep -oE " (/var/tmp/qor_verifier\.|$scratch/)[^ ]*" /proc/mounts | sort -r | while read -r m; do
         umount -l "$m"
     done
+    # The LVM stand-in's world of a conformance case.
+    if [ -d "$scratch/lvm" ]; then
+        QOR_FAKE_LVM_DIR=$scratch/lvm "$PROJECT/tests/support/fake-lvm" destroy >/dev/null 2>&1 ||
+            echo "  warning: fake-lvm destroy failed" >&2
+    fi
     losetup -D 2>/dev/null
     for vg in "$VG" "$VG2"; do
         if vgs "$vg" >/dev/null 2>&1; then
@@ -143,6 +148,39 @@ write_to_origin() {
     head -c 2000000 /dev/urandom >"$scratch/mnt/after-the-snapshot.bin"
     printf 'changed\n' >>"$scratch/mnt/etc/config"
     must umount "$scratch/mnt"
+}
+
+# origin_writes_start [LV]: writes to the mounted origin every half second
+# until origin_writes_stop, one line in $scratch/writes for each write, so a
+# case can tell that the origin changed while the verifier read the snapshot.
+# The writes go over the same MiB, so they use little of the COW space.
+origin_writes_start() {
+    local lv=${1:-home}
+    mkdir -p "$scratch/mnt"
+    must mount "/dev/$VG/$lv" "$scratch/mnt"
+    : >"$scratch/writes"
+    while [ -d "$scratch/mnt" ] && [ ! -e "$scratch/writes.stop" ]; do
+        dd if=/dev/urandom of="$scratch/mnt/during-the-run.bin" bs=64k count=16 \
+            conv=notrunc,fsync status=none && echo >>"$scratch/writes"
+        sleep 0.5
+    done &
+    origin_writer=$!
+}
+
+origin_writes_stop() {
+    touch "$scratch/writes.stop"
+    wait "$origin_writer"
+    rm -f "$scratch/writes.stop"
+    must umount "$scratch/mnt"
+}
+
+# run_verifier_while_writing ARGS...: run_verifier, failing the case unless
+# the origin was written to while it ran.
+run_verifier_while_writing() {
+    local before
+    before=$(wc -l <"$scratch/writes")
+    run_verifier "$@"
+    [ "$(wc -l <"$scratch/writes")" -gt "$before" ] || fail "the origin was not written to during the run"
 }
 
 lv_names() { # VG: the LV names, sorted, one a line

@@ -136,9 +136,11 @@ check_verify_all() {
         "bytes compared"
     grep -q "^qor_verify_last_result{volume=\"$VG/home\",result=\"identical\"} 1\$" "$prom" ||
         fail "no identical result for $VG/home in $prom"
-    grep -q "^qor_verify_last_success_timestamp_seconds{volume=\"$VG/data\"} $(history_field 2 start_time)\$" "$prom" ||
-        grep -q "^qor_verify_last_success_timestamp_seconds{volume=\"$VG/data\"} $(history_field 1 start_time)\$" "$prom" ||
-        fail "the last success of $VG/data is not its start time"
+    local data_line
+    data_line=$(grep -n "\"volume\":\"$VG/data\"" /var/lib/qor/verify-all/history.jsonl | cut -d: -f1)
+    assert_eq 1 "$(wc -w <<<"$data_line")" "history lines of $VG/data"
+    grep -q "^qor_verify_last_success_timestamp_seconds{volume=\"$VG/data\"} $(history_field "${data_line:-0}" start_time)\$" "$prom" ||
+        fail "the last success of $VG/data is not the start time of its history line"
     note "textfile: $(grep -v '^#' "$prom" | tr '\n' ';')"
     assert_left_only data data_snap home home_snap
     assert_eq "640 root:adm" "$(stat -c '%a %U:%G' /var/lib/qor/verify-all/history.jsonl)" \

@@ -1,13 +1,13 @@
 # Partitioned LVs: the kernel and udev make the partition nodes of the loop
 # devices; nothing in the guest runs partx.
 
-# origin_loop: a partition-scanning loop device of the origin, with the
-# origin's own sector size. A failure ends the case.
+# origin_loop [LV]: a partition-scanning loop device of the origin (or of
+# LV), with its own sector size. A failure ends the case.
 origin_loop() {
-    local ss
-    ss=$(blockdev --getss "/dev/$VG/home") &&
-        losetup -P -b "$ss" -f --show "/dev/$VG/home" ||
-        { echo "  FAIL: losetup -P of the origin" >&2; return 1; }
+    local lv=${1:-home} ss
+    ss=$(blockdev --getss "/dev/$VG/$lv") &&
+        losetup -P -b "$ss" -f --show "/dev/$VG/$lv" ||
+        { echo "  FAIL: losetup -P of $lv" >&2; return 1; }
 }
 
 # partition_origin SIZE LABEL SFDISK-SCRIPT N:FS...: an origin LV with that
@@ -134,6 +134,21 @@ t_4k_sectors() {
     write_to_partition_one
     run_verifier --meta "$meta" --mode fs
     assert_identical_files
+    assert_left_only home home_snap
+
+    # A file changed inside the snapshot's second partition: found there (its
+    # pair is mounted at p1, the mount points count from p0).
+    local loop
+    loop=$(origin_loop home_snap) || exit 1
+    wait_for "[ -b ${loop}p2 ]" 10 || exit 1
+    must mount "${loop}p2" "$scratch/mnt"
+    printf 'changed\n' >>"$scratch/mnt/etc/config"
+    must umount "$scratch/mnt"
+    must losetup -d "$loop"
+    run_verifier --meta "$meta" --mode fs
+    assert_failed "the restored target differs from the snapshot (see the logged 'diff -rq' output above for which files)"
+    grep -qE '^    Files /var/tmp/qor_verifier\.[^/]+/p1/etc/config and /var/tmp/qor_verifier\.[^/]+/p1/etc/config differ$' "$err" ||
+        { fail "the changed file in partition 2 is not named"; show_run; }
     assert_left_only home home_snap
 }
 system_case partitions-4k-sectors t_4k_sectors

@@ -37,3 +37,40 @@ t_scratch_exists_or_no_room() {
     assert_left_only filler home home_snap
 }
 system_case scratch-exists-or-no-room t_scratch_exists_or_no_room
+
+# An umount of the restored target's partition that fails (as for a busy
+# mount) leaves it mounted through its loop device, which holds the scratch
+# LV open: LVM refuses to remove it, and the verifier says so. Once
+# unmounted, the loop device goes by itself and the LV can be removed.
+# The origin is made by partition_origin (partitions.sh).
+t_umount_fails() {
+    local mp
+    make_vg
+    partition_origin 64m dos ',,L' 1:ext4
+    make_snapshot 16m
+    make_backup_of 1048576
+    mkdir -p "$scratch/bin"
+    # The first umount, the target's, fails; the snapshot's is the real one.
+    cat >"$scratch/bin/umount" <<EOS
+#!/bin/sh
+if mkdir "$scratch/bin/umount.failed" 2>/dev/null; then
+    echo "umount: \$1: target is busy." >&2
+    exit 32
+fi
+exec $(command -v umount) "\$@"
+EOS
+    chmod +x "$scratch/bin/umount"
+    PATH=$scratch/bin:$PATH run_verifier --meta "$meta" --mode fs
+    assert_identical_files
+    grep -qF "WARN  could not remove the restore-target LV $VG/home_qorverify: could not remove LV $VG/home_qorverify:   Logical volume $VG/home_qorverify in use. (remove it manually)" "$err" ||
+        { fail "no warning that LVM refused to remove the mounted scratch LV"; show_run; }
+    assert_eq "home home_qorverify home_snap" "$(lv_names | paste -sd ' ')" "LVs of $VG"
+    mp=$(awk '$2 ~ /^\/var\/tmp\/qor_verifier\./ { print $2 }' /proc/mounts)
+    [ -n "$mp" ] || { fail "the target's mount is gone"; return; }
+    must umount "$mp"
+    udevadm settle
+    must lvremove -f -y "$VG/home_qorverify"
+    rmdir "$mp" "$(dirname "$mp")"
+    assert_left_only home home_snap
+}
+system_case scratch-umount-fails t_umount_fails

@@ -1,23 +1,23 @@
 # Thick snapshots tagged by the backup program, in one world: identical in
-# both modes while the origin keeps changing, a corrupted restore found at
+# both modes while the origin is being written to, a corrupted restore found at
 # its chunk, a header whose size is not the snapshot's, and the kept snapshot
 # removed on request.
 
 t_thick_snapshot() {
     # An ext4 origin of 32 MiB, a thick snapshot with 16 MiB of COW space, a
-    # backup read from the snapshot with 1 MiB chunks, then new writes to the
-    # origin.
+    # backup read from the snapshot with 1 MiB chunks, and writes to the
+    # origin during both runs.
     make_vg
     make_origin_ext4 32m
     make_snapshot 16m
     make_backup_of 1048576
-    write_to_origin
-    show_lvs
-    run_verifier --meta "$meta"
+    origin_writes_start
+    run_verifier_while_writing --meta "$meta"
     assert_identical_bytes 33554432
-    assert_left_only home home_snap
-    run_verifier --meta "$meta" --mode fs
+    run_verifier_while_writing --meta "$meta" --mode fs
     assert_identical_files
+    origin_writes_stop
+    show_lvs
     assert_left_only home home_snap
 
     # One inverted byte at 3,000,000 lies in the chunk that starts at 2 MiB.

@@ -12,12 +12,18 @@ t_thin() {
     must umount "$scratch/mnt"
     quote lvcreate -y -s -n home_snap --addtag qor_agent "$VG/home"
     show_lvs
-    # As created: the run stops before it creates a scratch LV and restores.
+    # As created: the run stops before it creates a scratch LV and restores;
+    # lvcreate runs through a wrapper that logs its calls.
     must lvchange -ay -K "$VG/home_snap"
     make_backup_of 1048576
     must lvchange -an "$VG/home_snap"
-    run_verifier --meta "$meta"
+    mkdir -p "$scratch/bin"
+    printf '#!/bin/sh\necho "lvcreate $*" >>%s/calls\nexec %s "$@"\n' "$scratch" "$(command -v lvcreate)" \
+        >"$scratch/bin/lvcreate"
+    chmod +x "$scratch/bin/lvcreate"
+    PATH=$scratch/bin:$PATH QOR_FAKE_RESTORE_LOG=$scratch/calls run_verifier --meta "$meta"
     assert_failed "the kept snapshot $VG/home_snap is not active (it has no device node) -- activate it with 'lvchange -ay -K $VG/home_snap'"
+    assert_eq "" "$(cat "$scratch/calls" 2>/dev/null)" "lvcreate and qor_restore calls"
     assert_left_only home home_snap pool
 
     must lvchange -ay -K "$VG/home_snap"
