@@ -153,7 +153,8 @@ class CompareCache {
             std::uint64_t start = side.offset + from;
             std::uint64_t end = side.offset + to;
             if (advice == POSIX_FADV_DONTNEED) {
-                // The kernel keeps a page the range covers only in part.
+                // The kernel keeps a page (or larger folio) the range covers
+                // only in part.
                 start -= start % page_;
                 end = round_up ? end + (page_ - end % page_) % page_ : end - end % page_;
             }
