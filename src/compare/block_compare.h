@@ -10,15 +10,19 @@
 namespace qor {
 
 inline constexpr std::uint32_t DEFAULT_CHUNK_SIZE = 2097152;  // used when the header says 0
-// The most that is read from each side at once. A larger chunk is read and
-// hashed in pieces of this size, so memory stays bounded whatever the header
-// says, and the default chunk is still read in one piece.
+// The bytes read from each side at once, whatever the chunk size: small
+// chunks are hashed many to a read, a larger chunk piece by piece, so memory
+// stays bounded whatever the header says and a small chunk costs no read
+// of its own.
 inline constexpr std::size_t COMPARE_PIECE_MAX = 2097152;
 
 // Reads snapshot_path and target_path side by side in chunks over total_size
 // bytes and compares the SHA-256 of each chunk pair (paths are escaped in
-// messages). Holds one buffer of at most COMPARE_PIECE_MAX bytes per side. 0: identical; 1: at
-// least one chunk differed (counted in *stats); -1: failed, one sentence in err.
+// messages). Holds one buffer of COMPARE_PIECE_MAX bytes per side, asks the
+// kernel for the next pieces where the device's own read-ahead falls short,
+// and drops from the page cache what lies behind the walk. 0: identical; 1:
+// at least one chunk differed (counted in *stats); -1: failed, one sentence
+// in err.
 int compare_blocks(const char* snapshot_path, const char* target_path, std::uint32_t chunk_size,
                    std::uint64_t total_size, CompareStats* stats, char* err, std::size_t err_size);
 

@@ -2,8 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "common/file_io.h"
+#include "common/unique_fd.h"
 #include "support/fd_count.h"
 #include "support/test_temp_dir.h"
 
@@ -156,6 +162,137 @@ TEST_F(BlockCompare, ShortSideOfAMultiReadChunkIsNamedAsForOneRead) {
     EXPECT_EQ(stats_.bytes_compared, 2 * MiB + 1);
 }
 
+// The answers of a plain comparison, one chunk per step, worked out on the
+// bytes in memory: a chunk differs when its bytes do, and the first chunk
+// that reaches past the end of a side fails, naming the snapshot first.
+struct PlainAnswer {
+    int rc = 0;
+    CompareStats stats{0, 0, NO_MISMATCH, 0};
+    const char* short_side = nullptr;
+    std::uint64_t short_at = 0;
+};
+
+PlainAnswer compare_plainly(const std::vector<std::uint8_t>& snapshot,
+                            const std::vector<std::uint8_t>& target, std::uint64_t chunk,
+                            std::uint64_t total) {
+    PlainAnswer a;
+    for (std::uint64_t at = 0; at < total; at += chunk) {
+        const std::uint64_t length = std::min(chunk, total - at);
+        if (snapshot.size() < at + length || target.size() < at + length) {
+            a.short_side = snapshot.size() < at + length ? "snapshot" : "target";
+            a.short_at = at;
+            a.rc = -1;
+            return a;
+        }
+        if (std::memcmp(snapshot.data() + at, target.data() + at, length) != 0) {
+            if (a.stats.first_mismatch_offset == NO_MISMATCH) a.stats.first_mismatch_offset = at;
+            ++a.stats.mismatched_chunks;
+        }
+        a.stats.bytes_compared += length;
+    }
+    a.rc = a.stats.mismatched_chunks != 0 ? 1 : 0;
+    return a;
+}
+
+// Small chunks are hashed many to a read and large ones piece by piece, yet
+// every answer is that of reading one chunk per step: differences on chunk
+// and piece edges, and a side that ends inside a piece, on either side.
+TEST_F(BlockCompare, AnswersAreThoseOfOneChunkPerStep) {
+    const std::uint64_t total = 5 * MiB + 123;  // two whole pieces and a short one
+    const auto snapshot = pattern(total);
+    auto target = snapshot;
+    for (std::uint64_t at : {std::uint64_t{0}, 2 * MiB - 1, 2 * MiB, 4 * MiB + 511, total - 1})
+        target[at] ^= 0x40;
+    const struct {
+        std::uint64_t snapshot_bytes, target_bytes;
+    } ends[] = {
+        {total, total},
+        {total, 3 * MiB + 5},          // the target ends inside the second piece
+        {4 * MiB + 700, total},        // the snapshot ends inside the third
+        {2 * MiB + 9, 2 * MiB + 9},    // both end at once: the snapshot is named
+        {4 * MiB + 700, 3 * MiB + 5},  // the target first, inside a chunk the snapshot holds
+    };
+    const struct {
+        std::uint32_t chunk;
+        std::uint64_t total;
+    } rows[] = {
+        {1, 2 * MiB + 3},  {7, total},
+        {512, total},      {4096, total},
+        {65536, total},    {CHUNK_2M - 1, total},
+        {CHUNK_2M, total}, {CHUNK_2M + 1, total},
+        {3 * MiB, total},  {64 * MiB, total},
+    };
+    for (const auto& end : ends) {
+        const std::vector<std::uint8_t> s(snapshot.begin(), snapshot.begin() + end.snapshot_bytes);
+        const std::vector<std::uint8_t> t(target.begin(), target.begin() + end.target_bytes);
+        write(snapshot_, s);
+        write(target_, t);
+        for (const auto& row : rows) {
+            SCOPED_TRACE(testing::Message() << "chunk " << row.chunk << ", sides of " << s.size()
+                                            << " and " << t.size() << " bytes");
+            const PlainAnswer want = compare_plainly(s, t, row.chunk, row.total);
+            EXPECT_EQ(compare(row.chunk, row.total), want.rc);
+            EXPECT_EQ(stats_.bytes_compared, want.stats.bytes_compared);
+            EXPECT_EQ(stats_.mismatched_chunks, want.stats.mismatched_chunks);
+            EXPECT_EQ(stats_.first_mismatch_offset, want.stats.first_mismatch_offset);
+            const std::string named = want.short_side == nullptr                   ? ""
+                                      : std::string(want.short_side) == "snapshot" ? snapshot_
+                                                                                   : target_;
+            EXPECT_EQ(err_, want.rc < 0 ? "short read from " + named + " at offset " +
+                                              std::to_string(want.short_at)
+                                        : "");
+        }
+    }
+}
+
+// Pages of the (file-backed) descriptor resident in [from, to).
+std::size_t resident_pages(int fd, std::uint64_t from, std::uint64_t to) {
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return 0;
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) return 0;
+    std::vector<unsigned char> in((size + page - 1) / page);
+    std::size_t count = 0;
+    if (::mincore(map, size, in.data()) == 0) {
+        for (std::uint64_t p = from / page; p < (to + page - 1) / page; ++p) count += in[p] & 1;
+    }
+    ::munmap(map, size);
+    return count;
+}
+
+// A range comparison lets go of the pages it read, at the files' own offsets,
+// and of no page outside the range.
+TEST_F(BlockCompare, DropsWhatItReadFromThePageCache) {
+    struct statfs fs {};
+    ASSERT_EQ(::statfs(dir_.c_str(), &fs), 0);
+    if (fs.f_type == TMPFS_MAGIC) GTEST_SKIP() << "tmpfs pages cannot be dropped";
+    const auto data = pattern(8 * MiB);
+    write(snapshot_, data);
+    write(target_, data);
+    UniqueFd snapshot(::open(snapshot_.c_str(), O_RDONLY));
+    UniqueFd target(::open(target_.c_str(), O_RDONLY));
+    std::vector<std::uint8_t> scratch(data.size());
+    for (int fd : {snapshot.get(), target.get()}) {
+        ASSERT_EQ(::fdatasync(fd), 0);  // dirty pages cannot be dropped
+        ASSERT_EQ(read_full_at(fd, scratch.data(), scratch.size(), 0), 8 * MiB);
+    }
+    const std::uint64_t start = 2 * MiB + 100, length = 4 * MiB;
+    EXPECT_EQ(compare_block_range(BlockSide{snapshot.get(), start, "s"},
+                                  BlockSide{target.get(), start, "t"}, 4096, length, &stats_, err_,
+                                  sizeof err_),
+              0);
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    for (int fd : {snapshot.get(), target.get()}) {
+        EXPECT_EQ(resident_pages(fd, 0, 2 * MiB), 2 * MiB / page);
+        // The page holding the range's last byte may sit in a larger folio
+        // that reaches past it, which the kernel keeps whole.
+        EXPECT_EQ(resident_pages(fd, 2 * MiB, 6 * MiB), 0u);
+        EXPECT_EQ(resident_pages(fd, 6 * MiB + page, 8 * MiB), 2 * MiB / page - 1);
+    }
+}
+
 std::uint64_t status_kib(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -167,7 +304,8 @@ std::uint64_t status_kib(const char* field) {
 }
 
 // In a child of its own: how much the peak resident set grows while comparing
-// 64 MiB in one chunk of the largest size a header can give.
+// 64 MiB in one chunk of the largest size a header can give, then 4 MiB in
+// chunks of the smallest.
 void exit_with_peak_growth_mib(const char* snapshot, const char* target) {
     CompareStats stats;
     char err[400];
@@ -175,7 +313,8 @@ void exit_with_peak_growth_mib(const char* snapshot, const char* target) {
     // use is not counted as the comparison's.
     compare_blocks(snapshot, target, 1, 1, &stats, err, sizeof err);
     const std::uint64_t before = status_kib("VmRSS:");
-    const int rc = compare_blocks(snapshot, target, 0xFFFFFFFF, 64 * MiB, &stats, err, sizeof err);
+    int rc = compare_blocks(snapshot, target, 0xFFFFFFFF, 64 * MiB, &stats, err, sizeof err);
+    if (rc == 0) rc = compare_blocks(snapshot, target, 1, 4 * MiB, &stats, err, sizeof err);
     const std::uint64_t grown_mib = (status_kib("VmHWM:") - before) / 1024;
     std::_Exit(rc != 0 || before == 0 ? 255
                                       : static_cast<int>(std::min<std::uint64_t>(grown_mib, 254)));
