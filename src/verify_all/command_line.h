@@ -7,6 +7,8 @@ namespace qor {
 struct VerifyAllOptions {
     const char* config_path;  // points into argv, or the default path
     bool dry_run;
+    bool status;  // answer from the history, run nothing
+    bool json;    // the status as one JSON object
 };
 
 // Reads the command line. -1 when the pass should run (*opts filled);

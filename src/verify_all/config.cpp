@@ -94,6 +94,13 @@ struct LineParser {
                 return "nice must be a number from 0 to 19";
             }
             config->nice = n;
+        } else if (key == "reverify-after") {
+            int n = -1;
+            auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+            if (ec != std::errc() || end != v.data() + v.size() || n < 1 || n > 3650) {
+                return "reverify-after must be a number of days from 1 to 3650";
+            }
+            config->reverify_after_days = n;
         } else {
             return set_io_class(v);
         }
@@ -128,7 +135,7 @@ struct LineParser {
     }
     bool is_global_key(std::string_view key) {
         return key == "backups" || key == "history" || key == "textfile" || key == "nice" ||
-               key == "io-class";
+               key == "io-class" || key == "reverify-after";
     }
 
     std::string section(std::string_view line, std::vector<std::string>* seen) {

@@ -49,6 +49,7 @@ struct VerifyAllConfig {
     bool textfile_configured = false;                      // set in the file
     int nice = 10;
     IoClass io_class = IoClass::idle;
+    int reverify_after_days = 7;  // an identical verification is good for this long
     VolumeSettings defaults;
     std::vector<VolumeSection> volumes;
 };

@@ -26,6 +26,7 @@ TEST(VerifyAllConfig, ReadsGlobalSettingsAndVolumeSections) {
         "textfile =\n"
         "nice = 5\n"
         "io-class = best-effort\n"
+        "reverify-after = 3\n"
         "restore-args = --threads 4\n"
         "\n"
         "[vg0/home]\n"
@@ -44,6 +45,7 @@ TEST(VerifyAllConfig, ReadsGlobalSettingsAndVolumeSections) {
     EXPECT_EQ(c.textfile_path, "");
     EXPECT_EQ(c.nice, 5);
     EXPECT_EQ(c.io_class, IoClass::best_effort);
+    EXPECT_EQ(c.reverify_after_days, 3);
 
     ResolvedSettings home = config_settings_for(c, "vg0/home");
     EXPECT_EQ(home.mode, VERIFY_MODE_FS);
@@ -103,6 +105,8 @@ TEST(VerifyAllConfig, RefusesBadLinesNamingTheLine) {
         {"backups = srv\n", "line 1: backups must be an absolute path or pattern"},
         {b + "nice = -5\n", "line 2: nice must be a number from 0 to 19"},
         {b + "nice = 3x\n", "line 2: nice must be a number from 0 to 19"},
+        {b + "reverify-after = 0\n",
+         "line 2: reverify-after must be a number of days from 1 to 3650"},
         {b + "io-class = realtime\n", "line 2: io-class must be idle, best-effort or none"},
         {b + "skip = maybe\n", "line 2: must be yes or no"},
         {b + "target-lv = home\n", "line 2: target-lv must be <vg>/<lv>"},

@@ -49,6 +49,7 @@ Json record_to_json(const VerificationRecord& r) {
     } else {
         j["reason"] = r.reason;
     }
+    j["meta_mtime"] = r.meta_mtime != 0 ? Json(r.meta_mtime) : Json(nullptr);
     return j;
 }
 
@@ -80,6 +81,8 @@ bool record_from_line(const std::string& line, VerificationRecord* r) {
     r->volume = volume->get<std::string>();
     r->start_time = start->get<std::int64_t>();
     r->duration_seconds = duration->get<double>();
+    auto mtime = j.find("meta_mtime");
+    if (mtime != j.end() && mtime->is_number_integer()) r->meta_mtime = mtime->get<std::int64_t>();
     return class_from_name(cls->get<std::string>(), &r->outcome);
 }
 
@@ -132,6 +135,10 @@ int history_append(const std::string& path, const std::string& line, char* err,
     return 0;
 }
 
+bool history_parse_line(const std::string& line, VerificationRecord* record) {
+    return record_from_line(line, record);
+}
+
 void history_fold(const VerificationRecord& record, std::map<std::string, VolumeHistory>* summary) {
     if (record.volume.empty()) return;
     VolumeHistory& h = (*summary)[record.volume];
@@ -143,6 +150,7 @@ void history_fold(const VerificationRecord& record, std::map<std::string, Volume
     if (record.outcome == OutcomeClass::identical && record.start_time > h.last_success) {
         h.last_success = record.start_time;
     }
+    if (record.meta_mtime > h.newest_backup) h.newest_backup = record.meta_mtime;
 }
 
 int history_summarize(const std::string& path, std::map<std::string, VolumeHistory>* summary,
