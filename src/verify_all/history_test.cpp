@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "common/selftest.h"
 #include "support/test_temp_dir.h"
 #include "verify_all/textfile.h"
 
@@ -29,6 +30,7 @@ VerificationRecord identical_run() {
     r.ran = true;
     r.run = {0, 0, "verified identical: 8388608 bytes compared, 0 mismatches"};
     r.outcome = OutcomeClass::identical;
+    r.meta_mtime = 1796670000;
     return r;
 }
 
@@ -41,7 +43,7 @@ TEST(History, FormatsOneJsonLinePerRecord) {
         R"({"meta":"/srv/backups/home.meta","volume":"vg0/home","mode":"byte",)"
         R"("start":"2026-12-07T21:08:39Z","start_time":1796677719,"duration_seconds":12.346,)"
         R"("exit_status":0,"signal":null,"verdict":"verified identical: 8388608 bytes compared, 0 mismatches",)"
-        R"("class":"identical","bytes_compared":8388608})"
+        R"("class":"identical","bytes_compared":8388608,"meta_mtime":1796670000})"
         "\n");
 }
 
@@ -62,6 +64,7 @@ TEST(History, RecordsARunThatDidNotHappenWithItsReason) {
     EXPECT_EQ(j["class"], "could-not-verify");
     EXPECT_EQ(j["reason"], "the file is not a backup header");
     EXPECT_FALSE(j.contains("bytes_compared"));
+    EXPECT_TRUE(j["meta_mtime"].is_null());
 
     VerificationRecord killed = identical_run();
     killed.run = {-1, 15, ""};
@@ -87,6 +90,7 @@ TEST(History, AppendsAndSummarizesSkippingLinesItCannotUse) {
     later.duration_seconds = 2;
     later.run = {1, 0, "verification failed: the restored target differs from the snapshot: x"};
     later.outcome = OutcomeClass::differs;
+    later.meta_mtime = ok.meta_mtime - 1;  // the newest backup is the newest time, not record
     for (const VerificationRecord& r : {later, ok}) {  // the order in the file does not matter
         std::string line;
         ASSERT_EQ(history_format_line(r, &line, nullptr, 0), 0);
@@ -104,6 +108,7 @@ TEST(History, AppendsAndSummarizesSkippingLinesItCannotUse) {
     EXPECT_EQ(h.last_outcome, OutcomeClass::differs);
     EXPECT_DOUBLE_EQ(h.last_duration, 2);
     EXPECT_EQ(h.last_success, ok.start_time);
+    EXPECT_EQ(h.newest_backup, ok.meta_mtime);
 
     ASSERT_EQ(history_append(dir / "new/dir/h.jsonl", "x\n", err, sizeof err), 0) << err;
     EXPECT_EQ(read_file(dir / "new/dir/h.jsonl"), "x\n");
@@ -113,7 +118,7 @@ TEST(History, AppendsAndSummarizesSkippingLinesItCannotUse) {
 
 TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {
     std::map<std::string, VolumeHistory> volumes;
-    volumes["vg0/home"] = {2000, 12.5, OutcomeClass::identical, 2000};
+    volumes["vg0/home"] = {2000, 12.5, OutcomeClass::identical, 2000, 1500};
     volumes["vg0/x\"y\n"] = {3000, 1, OutcomeClass::could_not_verify, 0};
     std::string text = textfile_render(volumes, 4000, 2);
     EXPECT_EQ(
@@ -141,13 +146,21 @@ TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {
         "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"identical\"} 0\n"
         "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"differs\"} 0\n"
         "qor_verify_last_result{volume=\"vg0/x\\\"y?\",result=\"could-not-verify\"} 1\n"
+        "# HELP qor_verify_last_backup_timestamp_seconds Modification time of the volume's "
+        "newest backup verified (none: not known).\n"
+        "# TYPE qor_verify_last_backup_timestamp_seconds gauge\n"
+        "qor_verify_last_backup_timestamp_seconds{volume=\"vg0/home\"} 1500\n"
         "# HELP qor_verify_all_last_pass_timestamp_seconds Start of the last qor_verify_all pass.\n"
         "# TYPE qor_verify_all_last_pass_timestamp_seconds gauge\n"
         "qor_verify_all_last_pass_timestamp_seconds 4000\n"
         "# HELP qor_verify_all_unusable_backups .meta files of the last pass that could not "
         "be read or name no LVM snapshot.\n"
         "# TYPE qor_verify_all_unusable_backups gauge\n"
-        "qor_verify_all_unusable_backups 2\n");
+        "qor_verify_all_unusable_backups 2\n"
+        "# HELP qor_verify_build_info The qor_verify_all that wrote this file.\n"
+        "# TYPE qor_verify_build_info gauge\n"
+        "qor_verify_build_info{version=\"" +
+            std::string(version_string()) + "\",build=\"" + build_string() + "\"} 1\n");
 }
 
 TEST(Textfile, TwoNamesThatEscapeAlikeGiveOneSeries) {

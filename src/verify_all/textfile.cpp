@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/file_io.h"
+#include "common/selftest.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "verify_all/outcome.h"
@@ -87,6 +88,13 @@ std::string textfile_render(const std::map<std::string, VolumeHistory>& volumes,
                    outcome_class_name(c), h->last_outcome == c ? 1 : 0);
         }
     }
+    header(&out, "qor_verify_last_backup_timestamp_seconds",
+           "Modification time of the volume's newest backup verified (none: not known).");
+    for (const auto& [v, h] : labelled) {
+        if (h->newest_backup == 0) continue;
+        append(&out, "qor_verify_last_backup_timestamp_seconds{volume=\"%s\"} %lld\n", v.c_str(),
+               static_cast<long long>(h->newest_backup));
+    }
     header(&out, "qor_verify_all_last_pass_timestamp_seconds",
            "Start of the last qor_verify_all pass.");
     append(&out, "qor_verify_all_last_pass_timestamp_seconds %lld\n",
@@ -94,6 +102,9 @@ std::string textfile_render(const std::map<std::string, VolumeHistory>& volumes,
     header(&out, "qor_verify_all_unusable_backups",
            ".meta files of the last pass that could not be read or name no LVM snapshot.");
     append(&out, "qor_verify_all_unusable_backups %zu\n", unusable_backups);
+    header(&out, "qor_verify_build_info", "The qor_verify_all that wrote this file.");
+    append(&out, "qor_verify_build_info{version=\"%s\",build=\"%s\"} 1\n",
+           label_value(version_string()).c_str(), label_value(build_string()).c_str());
     return out;
 }
 
