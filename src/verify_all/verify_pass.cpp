@@ -15,6 +15,7 @@
 #include "verify_all/backup_scan.h"
 #include "verify_all/escaped_text.h"
 #include "verify_all/history.h"
+#include "verify_all/service_notify.h"
 #include "verify_all/textfile.h"
 #include "verify_all/volume_pick.h"
 
@@ -125,6 +126,7 @@ VerificationRecord pass_run_one(Pass& pass, const ScannedBackup& b, const Resolv
     r.meta_path = b.meta_path;
     r.volume = b.volume();
     r.mode = s.mode;
+    r.meta_mtime = b.mtime_sec;
     r.start_time = time(nullptr);
     const std::int64_t started_ns = monotonic_ns();
     char err[400] = "";
@@ -159,6 +161,7 @@ void pass_volume(Pass& pass, const VolumePick& pick, const ScannedBackup& b) {
         r.meta_path = b.meta_path;
         r.volume = pick.volume;
         r.mode = s.mode;
+        r.meta_mtime = b.mtime_sec;
         r.start_time = time(nullptr);
         r.reason = leftover;
     } else {
@@ -200,6 +203,7 @@ void pass_publish(Pass& pass) {
 }
 
 int pass_run(Pass& pass) {
+    service_notify_status("looking for backups");
     std::vector<std::string> unmatched;
     std::vector<std::string> paths = backup_find_meta_files(pass.config.backups, &unmatched);
     for (const std::string& sentence : unmatched) runlog_log(RUNLOG_WARN, "%s", sentence.c_str());
@@ -221,10 +225,13 @@ int pass_run(Pass& pass) {
             pass.tally.unverified += picks.size() - done;
             break;
         }
+        service_notify_status("verifying %s (%zu of %zu)", EscapedText(pick.volume).c_str(),
+                              done + 1, picks.size());
         pass_volume(pass, pick, scanned[pick.newest]);
         ++done;
     }
     if (pass.dry_run) return VERIFY_ALL_EXIT_IDENTICAL;
+    service_notify_status("writing the metrics");
     pass_publish(pass);
     const Tally& t = pass.tally;
     runlog_log(t.exit_status() == 0 ? RUNLOG_INFO : RUNLOG_ERROR,
