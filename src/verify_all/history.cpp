@@ -36,6 +36,7 @@ Json record_to_json(const VerificationRecord& r) {
     j["meta"] = r.meta_path;
     j["volume"] = r.volume.empty() ? Json(nullptr) : Json(r.volume);
     j["mode"] = config_mode_name(r.mode);
+    j["meta_mtime"] = r.meta_mtime != 0 ? Json(r.meta_mtime) : Json(nullptr);
     j["start"] = iso_utc(r.start_time);
     j["start_time"] = r.start_time;
     j["duration_seconds"] = std::round(r.duration_seconds * 1000) / 1000;  // milliseconds
@@ -49,7 +50,6 @@ Json record_to_json(const VerificationRecord& r) {
     } else {
         j["reason"] = r.reason;
     }
-    j["meta_mtime"] = r.meta_mtime != 0 ? Json(r.meta_mtime) : Json(nullptr);
     return j;
 }
 

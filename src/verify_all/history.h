@@ -36,9 +36,9 @@ struct VolumeHistory {
 };
 
 // The record as one JSON line with its newline. Fields: meta, volume, mode,
-// start (UTC, ISO 8601), start_time, duration_seconds, exit_status, signal,
-// verdict, class, bytes_compared (only when the verdict gives it), reason
-// (only when not run), meta_mtime (null when not known). Bytes that are not UTF-8 are replaced,
+// meta_mtime (null when not known), start (UTC, ISO 8601), start_time,
+// duration_seconds, exit_status, signal, verdict, class, bytes_compared (only
+// when the verdict gives it), reason (only when not run). Bytes that are not UTF-8 are replaced,
 // never passed on. 0, or -1 with the sentence in err.
 int history_format_line(const VerificationRecord& record, std::string* line, char* err,
                         std::size_t err_size);

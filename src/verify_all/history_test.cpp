@@ -41,9 +41,9 @@ TEST(History, FormatsOneJsonLinePerRecord) {
     EXPECT_EQ(
         line,
         R"({"meta":"/srv/backups/home.meta","volume":"vg0/home","mode":"byte",)"
-        R"("start":"2026-12-07T21:08:39Z","start_time":1796677719,"duration_seconds":12.346,)"
+        R"("meta_mtime":1796670000,"start":"2026-12-07T21:08:39Z","start_time":1796677719,"duration_seconds":12.346,)"
         R"("exit_status":0,"signal":null,"verdict":"verified identical: 8388608 bytes compared, 0 mismatches",)"
-        R"("class":"identical","bytes_compared":8388608,"meta_mtime":1796670000})"
+        R"("class":"identical","bytes_compared":8388608})"
         "\n");
 }
 
