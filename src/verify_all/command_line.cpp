@@ -48,9 +48,7 @@ int usage_error(const char* what, const char* word) {
     return 2;
 }
 
-}  // namespace
-
-int verify_all_read_options(int argc, char** argv, VerifyAllOptions* opts) {
+int read_options(int argc, char** argv, VerifyAllOptions* opts) {
     for (int i = 1; i < argc; ++i) {
         const char* inline_value = nullptr;
         const OptionSpec* option = match_any(argv[i], &inline_value);
@@ -74,6 +72,15 @@ int verify_all_read_options(int argc, char** argv, VerifyAllOptions* opts) {
     if (opts->json && !opts->status) return usage_error("--json needs", "--status");
     if (opts->status && opts->dry_run) return usage_error("--status excludes", "--dry-run");
     return -1;
+}
+
+}  // namespace
+
+int verify_all_read_options(int argc, char** argv, VerifyAllOptions* opts) {
+    int status = read_options(argc, argv, opts);
+    // A monitoring system reads 2 as CRITICAL; a check's own usage error is UNKNOWN.
+    if (status == 2 && arg_flag(argc, argv, "--status", nullptr)) return 3;
+    return status;
 }
 
 void verify_all_usage_print(std::FILE* out) {
