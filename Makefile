@@ -25,6 +25,7 @@ build: configure
 # and removed.
 test: deps
 	$(MAKE) format-check
+	$(MAKE) rules-check
 	$(MAKE) check
 	$(MAKE) sanitize
 	$(MAKE) fuzz
@@ -37,6 +38,12 @@ check: build
 # Fails when a tracked C++ file differs from what .clang-format makes of it.
 format-check:
 	git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
+# The shipped Prometheus alerts: valid, and firing when and only when they should.
+.PHONY: rules-check
+rules-check:
+	promtool check rules dist/prometheus/qor-verify-alerts.yml
+	promtool test rules tests/prometheus/qor-verify-alerts.test.yml
 
 sanitize:
 	@if [ ! -f build-asan/CMakeCache.txt ]; then \
@@ -54,9 +61,16 @@ fuzz:
 	cmake --build build-fuzz
 	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
 
-demo: deps
-	$(MAKE) build
-	scripts/demo $(BUILD)
+# Only what the demonstration needs, in a build of its own without the test
+# suites: the two programs and the backup maker of the stand-in world.
+DEMO_BUILD ?= build-demo
+demo:
+	scripts/install-deps demo
+	@if [ ! -f $(DEMO_BUILD)/CMakeCache.txt ]; then \
+		cmake -S . -B $(DEMO_BUILD) -G Ninja -DQOR_BUILD_TESTS=OFF $(CMAKE_FLAGS); \
+	fi
+	cmake --build $(DEMO_BUILD) --target qor_verifier qor_verify_all make_backup
+	scripts/demo $(DEMO_BUILD)
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
