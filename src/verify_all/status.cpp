@@ -83,11 +83,15 @@ Judgement judge(const std::map<std::string, VolumeHistory>& volumes, std::int64_
     return j;
 }
 
+std::string days_text(int days) {
+    return std::to_string(days) + (days == 1 ? " day" : " days");
+}
+
 std::string summary_of(const Judgement& j, std::size_t total, int allowance_days) {
     std::string of = " of " + std::to_string(total) + " volumes";
     std::string stale = std::to_string(j.stale.size()) + of +
                         " without an identical verification for more than " +
-                        std::to_string(allowance_days) + " days: " + name_list(j.stale);
+                        days_text(allowance_days) + ": " + name_list(j.stale);
     switch (j.state) {
         case STATUS_CRITICAL:
             return std::to_string(j.differing.size()) + of +
@@ -97,7 +101,7 @@ std::string summary_of(const Judgement& j, std::size_t total, int allowance_days
             return stale;
         case STATUS_OK:
             return std::to_string(total) + (total == 1 ? " volume" : " volumes") +
-                   " verified identical within " + std::to_string(allowance_days) + " days";
+                   " verified identical within " + days_text(allowance_days);
         default:
             return "the history records no verification and the configuration names no volume";
     }

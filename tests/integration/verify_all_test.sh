@@ -311,7 +311,7 @@ t_all_identical_then_one_not_verified() {
     # for monitoring.
     run_all --config "$conf" --status
     assert_status 0
-    assert_file_has "$out" "QOR VERIFY OK - 2 volumes verified identical within 1 days | volumes=2;;;0"
+    assert_file_has "$out" "QOR VERIFY OK - 2 volumes verified identical within 1 day | volumes=2;;;0"
 }
 
 # A backup that differs makes the pass end with 1, whatever else happened.
