@@ -20,7 +20,8 @@ inline constexpr int STATUS_UNKNOWN = 3;
 
 // The volumes to judge: every volume in the history and every volume with a
 // section of its own (never verified when the history has none), less those
-// set to skip = yes. May throw std::bad_alloc.
+// set to skip = yes. The metrics file publishes the same volumes. May throw
+// std::bad_alloc.
 std::map<std::string, VolumeHistory> status_volumes(const VerifyAllConfig& config,
                                                     std::map<std::string, VolumeHistory> history);
 

@@ -20,6 +20,7 @@
 #include "verify_all/escaped_text.h"
 #include "verify_all/history.h"
 #include "verify_all/service_notify.h"
+#include "verify_all/status.h"
 #include "verify_all/textfile.h"
 #include "verify_all/volume_pick.h"
 
@@ -334,11 +335,8 @@ void pass_publish(Pass& pass) {
         merged = h;
         merged.last_success = success;
     }
-    for (const VolumeSection& section : pass.config.volumes) published.try_emplace(section.volume);
-    for (auto it = published.begin(); it != published.end();) {
-        it = config_settings_for(pass.config, it->first).skip ? published.erase(it) : std::next(it);
-    }
-    std::string text = textfile_render(published, time(nullptr), pass.unusable);
+    std::string text = textfile_render(status_volumes(pass.config, std::move(published)),
+                                       time(nullptr), pass.unusable);
     if (textfile_write(pass.config.textfile_path, text, err, sizeof err) != 0) {
         runlog_log(RUNLOG_WARN, "%s", err);
         pass.tally.recording_failed = true;
