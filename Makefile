@@ -25,6 +25,7 @@ build: configure
 # and removed.
 test: need-root deps
 	$(MAKE) format-check
+	$(MAKE) rules-check
 	$(MAKE) check
 	$(MAKE) sanitize
 	$(MAKE) fuzz
@@ -47,6 +48,12 @@ need-root:
 format-check:
 	git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
+# The shipped Prometheus alerts: valid, and firing when and only when they should.
+.PHONY: rules-check
+rules-check:
+	promtool check rules dist/prometheus/qor-verify-alerts.yml
+	promtool test rules tests/prometheus/qor-verify-alerts.test.yml
+
 sanitize:
 	@if [ ! -f build-asan/CMakeCache.txt ]; then \
 		cmake -S . -B build-asan -G Ninja -DQOR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug; \
@@ -63,9 +70,16 @@ fuzz:
 	cmake --build build-fuzz
 	scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
 
-demo: deps
-	$(MAKE) build
-	scripts/demo $(BUILD)
+# Only what the demonstration needs, in a build of its own without the test
+# suites: the two programs and the backup maker of the stand-in world.
+DEMO_BUILD ?= build-demo
+demo:
+	scripts/install-deps demo
+	@if [ ! -f $(DEMO_BUILD)/CMakeCache.txt ]; then \
+		cmake -S . -B $(DEMO_BUILD) -G Ninja -DQOR_BUILD_TESTS=OFF $(CMAKE_FLAGS); \
+	fi
+	cmake --build $(DEMO_BUILD) --target qor_verifier qor_verify_all make_backup
+	scripts/demo $(DEMO_BUILD)
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)

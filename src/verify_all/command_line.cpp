@@ -11,13 +11,13 @@ namespace qor {
 namespace {
 
 const OptionSpec kVerifyAllOptions[] = {
-    {"--config", "-c", 1},
-    {"--dry-run", "-n", 0},
-    {nullptr, nullptr, 0},
+    {"--config", "-c", 1},  {"--dry-run", "-n", 0}, {"--status", nullptr, 0},
+    {"--json", nullptr, 0}, {nullptr, nullptr, 0},
 };
 
 constexpr const char* kUsage =
     R"USAGE(Usage: qor_verify_all [--config <file>] [--dry-run] [logging options]
+       qor_verify_all [--config <file>] --status [--json]
 
 Verifies the newest backup of every volume named in the configuration, one
 after another, by running qor_verifier for each; appends each outcome to a
@@ -25,6 +25,9 @@ JSON-lines history and writes node_exporter metrics.
 
   -c, --config <file>  configuration (default: /etc/qor/verify-all.conf)
   -n, --dry-run        list what would be verified; run and write nothing
+      --status         one line on the state of every volume, read from the
+                       history: exit 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN
+      --json           with --status: one JSON object instead
 
 Exit status: 0 every volume identical, 1 at least one backup differs,
 2 bad usage or configuration, 3 none differs but something was not verified,
@@ -46,9 +49,7 @@ int usage_error(const char* what, const char* word) {
     return 2;
 }
 
-}  // namespace
-
-int verify_all_read_options(int argc, char** argv, VerifyAllOptions* opts) {
+int read_options(int argc, char** argv, VerifyAllOptions* opts) {
     for (int i = 1; i < argc; ++i) {
         const char* inline_value = nullptr;
         const OptionSpec* option = match_any(argv[i], &inline_value);
@@ -66,8 +67,21 @@ int verify_all_read_options(int argc, char** argv, VerifyAllOptions* opts) {
     }
     opts->config_path = arg_value(argc, argv, "--config", "-c", VERIFY_ALL_CONFIG_PATH);
     opts->dry_run = arg_flag(argc, argv, "--dry-run", "-n") != 0;
+    opts->status = arg_flag(argc, argv, "--status", nullptr) != 0;
+    opts->json = arg_flag(argc, argv, "--json", nullptr) != 0;
     if (opts->config_path[0] == '\0') return usage_error("an empty value for", "--config");
+    if (opts->json && !opts->status) return usage_error("--json needs", "--status");
+    if (opts->status && opts->dry_run) return usage_error("--status excludes", "--dry-run");
     return -1;
+}
+
+}  // namespace
+
+int verify_all_read_options(int argc, char** argv, VerifyAllOptions* opts) {
+    int status = read_options(argc, argv, opts);
+    // A monitoring system reads 2 as CRITICAL; a check's own usage error is UNKNOWN.
+    if (status == 2 && arg_flag(argc, argv, "--status", nullptr)) return 3;
+    return status;
 }
 
 void verify_all_usage_print(std::FILE* out) {

@@ -115,6 +115,8 @@ TEST(VerifyAllConfig, RefusesBadLinesNamingTheLine) {
         {"backups = srv\n", "line 1: backups must be an absolute path or pattern"},
         {b + "nice = -5\n", "line 2: nice must be a number from 0 to 19"},
         {b + "nice = 3x\n", "line 2: nice must be a number from 0 to 19"},
+        {b + "reverify-after = 3651\n",
+         "line 2: reverify-after must be a number of days from 0 to 3650"},
         {b + "io-class = realtime\n", "line 2: io-class must be idle, best-effort or none"},
         {b + "skip = maybe\n", "line 2: must be yes or no"},
         {b + "target-lv = home\n", "line 2: target-lv must be <vg>/<lv>"},

@@ -160,12 +160,13 @@ class ReverseLines {
 };
 
 // Opens the history for reading: 0, 1 when it does not exist, -1 with err.
+// Anything but a regular file is refused: a directory would read as empty.
 int open_history(const std::string& path, UniqueFd* fd, char* err, std::size_t err_size) {
-    fd->reset(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd->is_open()) return 0;
+    errno = 0;
+    if (file_open_regular(path.c_str(), fd) == 0) return 0;
     if (errno == ENOENT) return 1;
     text_format(err, err_size, "cannot read the history %s: %s", path.c_str(),
-                std::strerror(errno));
+                errno != 0 ? std::strerror(errno) : "not a regular file");
     return -1;
 }
 

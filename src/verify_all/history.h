@@ -41,8 +41,10 @@ struct VolumeHistory {
     std::int64_t last_run = 0;  // start of the newest record
     double last_duration = 0;
     OutcomeClass last_outcome = OutcomeClass::could_not_verify;
-    std::int64_t last_success = 0;     // start of the newest identical record, 0 if none
-    std::int64_t last_meta_mtime = 0;  // modification time of the newest record's .meta
+    std::int64_t last_success = 0;  // start of the newest identical record, 0 if none
+    // Modification time of the newest record's .meta: the newest backup the
+    // pass found, which monitoring compares with the clock.
+    std::int64_t last_meta_mtime = 0;
     std::optional<VerificationRecord> last_identical;  // that record
 };
 
@@ -73,8 +75,8 @@ void history_fold(const VerificationRecord& record, std::map<std::string, Volume
 // volume's newest record and newest identical record; the newest is the one
 // written last. A line is parsed only while its volume still lacks one of
 // the two, so a large history costs little more than reading it. Lines that
-// do not parse are skipped; a missing file is an empty history. 0, or -1
-// with the sentence in err.
+// do not parse are skipped; a missing file is an empty history, one that is
+// not a regular file an error. 0, or -1 with the sentence in err.
 int history_read_latest(const std::string& path, std::map<std::string, VolumeHistory>* latest,
                         char* err, std::size_t err_size);
 

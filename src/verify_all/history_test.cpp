@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "common/selftest.h"
 #include "support/test_temp_dir.h"
 #include "verify_all/textfile.h"
 
@@ -36,6 +37,7 @@ VerificationRecord identical_run() {
     r.ran = true;
     r.run = {0, 0, "verified identical: 8388608 bytes compared, 0 mismatches"};
     r.outcome = OutcomeClass::identical;
+    r.meta_mtime = 1796670000;
     return r;
 }
 
@@ -96,6 +98,7 @@ TEST(History, AppendsAndReadsTheNewestSkippingLinesItCannotUse) {
     later.duration_seconds = 2;
     later.run = {1, 0, "verification failed: the restored target differs from the snapshot: x"};
     later.outcome = OutcomeClass::differs;
+    later.meta_mtime = ok.meta_mtime + 86400;          // a newer backup, which differs
     for (const VerificationRecord& r : {ok, later}) {  // the line written last is the newest
         std::string line;
         ASSERT_EQ(history_format_line(r, &line, nullptr, 0), 0);
@@ -123,6 +126,7 @@ TEST(History, AppendsAndReadsTheNewestSkippingLinesItCannotUse) {
     EXPECT_EQ(h.last_identical->meta_mtime, 1796670000);
     EXPECT_EQ(h.last_identical->snapshot_ref, ok.snapshot_ref);
     EXPECT_TRUE(h.last_identical->snapshot_removed);
+    EXPECT_EQ(h.last_meta_mtime, later.meta_mtime);
 
     ASSERT_EQ(history_append(dir / "new/dir/h.jsonl", "x\n", err, sizeof err), 0) << err;
     EXPECT_EQ(read_file(dir / "new/dir/h.jsonl"), "x\n");
@@ -171,7 +175,7 @@ TEST(History, CompactsToTheNewestRecordsOfEachVolume) {
 
 TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {
     std::map<std::string, VolumeHistory> volumes;
-    volumes["vg0/home"] = {2000, 12.5, OutcomeClass::identical, 2000};
+    volumes["vg0/home"] = {2000, 12.5, OutcomeClass::identical, 2000, 1500};
     volumes["vg0/x\"y\n"] = {3000, 1, OutcomeClass::could_not_verify, 0};
     std::string text = textfile_render(volumes, 4000, 2);
     EXPECT_EQ(
@@ -199,13 +203,21 @@ TEST(Textfile, RendersEveryVolumeWithEscapedLabels) {
         "qor_verify_last_result{volume=\"vg0/x\\\"y\\n\",result=\"identical\"} 0\n"
         "qor_verify_last_result{volume=\"vg0/x\\\"y\\n\",result=\"differs\"} 0\n"
         "qor_verify_last_result{volume=\"vg0/x\\\"y\\n\",result=\"could-not-verify\"} 1\n"
+        "# HELP qor_verify_last_backup_timestamp_seconds Modification time of the volume's "
+        "newest backup verified (none: not known).\n"
+        "# TYPE qor_verify_last_backup_timestamp_seconds gauge\n"
+        "qor_verify_last_backup_timestamp_seconds{volume=\"vg0/home\"} 1500\n"
         "# HELP qor_verify_all_last_pass_timestamp_seconds Start of the last qor_verify_all pass.\n"
         "# TYPE qor_verify_all_last_pass_timestamp_seconds gauge\n"
         "qor_verify_all_last_pass_timestamp_seconds 4000\n"
         "# HELP qor_verify_all_unusable_backups .meta files of the last pass that could not "
         "be read or name no LVM snapshot.\n"
         "# TYPE qor_verify_all_unusable_backups gauge\n"
-        "qor_verify_all_unusable_backups 2\n");
+        "qor_verify_all_unusable_backups 2\n"
+        "# HELP qor_verify_build_info The qor_verify_all that wrote this file.\n"
+        "# TYPE qor_verify_build_info gauge\n"
+        "qor_verify_build_info{version=\"" +
+            std::string(version_string()) + "\",build=\"" + build_string() + "\"} 1\n");
 
     // Names longer than any line buffer still give whole lines.
     std::string quotes(127, '"'), escaped;

@@ -10,6 +10,8 @@
 #include "verify_all/config.h"
 #include "verify_all/pass_lock.h"
 #include "verify_all/priority.h"
+#include "verify_all/service_notify.h"
+#include "verify_all/status.h"
 #include "verify_all/verify_pass.h"
 
 int main(int argc, char** argv) {
@@ -24,10 +26,17 @@ int main(int argc, char** argv) {
     VerifyAllOptions opts{};
     int usage_status = verify_all_read_options(argc, argv, &opts);
     if (usage_status >= 0) return usage_status;
-    runlog_init(argc, argv, "qor_verify_all");
-
     static VerifyAllConfig config;
     char err[512];
+    // The status runs as a monitoring agent's user: no run log, no lock, only reading.
+    if (opts.status) {
+        if (config_read(opts.config_path, &config, err, sizeof err) != 0) {
+            return status_unknown(err, opts.json, stdout);
+        }
+        return status_report(config, opts.json, stdout);
+    }
+    runlog_init(argc, argv, "qor_verify_all");
+
     if (config_read(opts.config_path, &config, err, sizeof err) != 0) {
         std::fprintf(stderr, "error: %s\n", err);
         return VERIFY_ALL_EXIT_USAGE;
@@ -53,5 +62,6 @@ int main(int argc, char** argv) {
         // A stop ends the pass between volumes; the running verification gets it passed on.
         interrupt_install();
     }
+    service_notify_ready();
     return verify_pass(config, opts.dry_run, PassTools{}, stdout);
 }

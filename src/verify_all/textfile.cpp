@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/file_io.h"
+#include "common/selftest.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "verify_all/outcome.h"
@@ -108,6 +109,13 @@ std::string textfile_render(const std::map<std::string, VolumeHistory>& volumes,
             series(&out, "qor_verify_last_result", v, outcome_class_name(c), had ? "1" : "0");
         }
     }
+    header(&out, "qor_verify_last_backup_timestamp_seconds",
+           "Modification time of the volume's newest backup verified (none: not known).");
+    for (const auto& [v, h] : labelled) {
+        if (h->last_meta_mtime == 0) continue;
+        series(&out, "qor_verify_last_backup_timestamp_seconds", v, nullptr,
+               number("%lld", static_cast<long long>(h->last_meta_mtime)));
+    }
     header(&out, "qor_verify_all_last_pass_timestamp_seconds",
            "Start of the last qor_verify_all pass.");
     out += "qor_verify_all_last_pass_timestamp_seconds " +
@@ -115,6 +123,9 @@ std::string textfile_render(const std::map<std::string, VolumeHistory>& volumes,
     header(&out, "qor_verify_all_unusable_backups",
            ".meta files of the last pass that could not be read or name no LVM snapshot.");
     out += "qor_verify_all_unusable_backups " + number("%zu", unusable_backups) + "\n";
+    header(&out, "qor_verify_build_info", "The qor_verify_all that wrote this file.");
+    out += "qor_verify_build_info{version=\"" + label_value(version_string()) + "\",build=\"" +
+           label_value(build_string()) + "\"} 1\n";
     return out;
 }
 

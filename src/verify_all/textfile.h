@@ -12,8 +12,9 @@ namespace qor {
 
 // The text of the metrics file: per volume the start of its last
 // verification, of its last identical one (0 when none is known), the last
-// duration and a 0/1 gauge per result; then the time of this pass and the
-// number of .meta files that could not be used. A volume never verified
+// duration, a 0/1 gauge per result and the modification time of its newest
+// backup (when known); then the time of this pass, the number of .meta files
+// that could not be used and the program's version. A volume never verified
 // (last_run 0) has every result gauge at 0. Label values are escaped and
 // kept to printable ASCII; no line is ever cut. May throw std::bad_alloc.
 std::string textfile_render(const std::map<std::string, VolumeHistory>& volumes,

@@ -19,6 +19,8 @@
 #include "verify_all/backup_trust.h"
 #include "verify_all/escaped_text.h"
 #include "verify_all/history.h"
+#include "verify_all/service_notify.h"
+#include "verify_all/status.h"
 #include "verify_all/textfile.h"
 #include "verify_all/volume_pick.h"
 
@@ -333,11 +335,8 @@ void pass_publish(Pass& pass) {
         merged = h;
         merged.last_success = success;
     }
-    for (const VolumeSection& section : pass.config.volumes) published.try_emplace(section.volume);
-    for (auto it = published.begin(); it != published.end();) {
-        it = config_settings_for(pass.config, it->first).skip ? published.erase(it) : std::next(it);
-    }
-    std::string text = textfile_render(published, time(nullptr), pass.unusable);
+    std::string text = textfile_render(status_volumes(pass.config, std::move(published)),
+                                       time(nullptr), pass.unusable);
     if (textfile_write(pass.config.textfile_path, text, err, sizeof err) != 0) {
         runlog_log(RUNLOG_WARN, "%s", err);
         pass.tally.recording_failed = true;
@@ -373,6 +372,7 @@ void pass_summary(const Pass& pass) {
 }
 
 int pass_run(Pass& pass) {
+    service_notify_status("looking for backups");
     std::vector<std::string> unmatched;
     std::vector<std::string> paths = backup_find_meta_files(pass.config.backups, &unmatched);
     for (const std::string& sentence : unmatched) runlog_log(RUNLOG_WARN, "%s", sentence.c_str());
@@ -415,12 +415,15 @@ int pass_run(Pass& pass) {
                        pass.tally.not_reached);
             break;
         }
+        service_notify_status("verifying %s (%zu of %zu)", EscapedText(pick.volume).c_str(),
+                              done + 1, picks.size());
         pass_volume(pass, pick, scanned[pick.newest]);
         ++done;
     }
     if (pass.dry_run) {
         return pass.unusable > 0 ? VERIFY_ALL_EXIT_UNVERIFIED : VERIFY_ALL_EXIT_IDENTICAL;
     }
+    service_notify_status("writing the metrics");
     pass_publish(pass);
     if (history_compact(pass.config.history_path, err, sizeof err) != 0) {
         runlog_log(RUNLOG_WARN, "%s", err);

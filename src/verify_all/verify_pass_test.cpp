@@ -1,8 +1,10 @@
 #include "verify_all/verify_pass.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <sstream>
 
 #include "common/interrupt.h"
+#include "common/unique_fd.h"
 #include "support/image_writer.h"
 #include "support/test_temp_dir.h"
 
@@ -116,6 +119,28 @@ class VerifyPassTest : public ::testing::Test {
     std::string stdout_, stderr_;
 };
 
+// What systemd would show in the unit's "Status:" line while the pass runs.
+TEST_F(VerifyPassTest, TellsSystemdWhichVolumeItVerifies) {
+    UniqueFd sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = dir_ / "notify";
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    g_answers[backup("a.meta", "lvm:vg0/a=s", 1000)] = kIdentical;
+    g_answers[backup("b.meta", "lvm:vg0/b=s", 1000)] = kIdentical;
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    int status = pass();
+    unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(status, VERIFY_ALL_EXIT_IDENTICAL) << stderr_;
+    std::string got;
+    char buf[600];
+    for (ssize_t n; (n = recv(sock.get(), buf, sizeof buf, 0)) > 0;) got.append(buf, n) += '|';
+    EXPECT_NE(got.find("|STATUS=verifying vg0/a (1 of 2)|STATUS=verifying vg0/b (2 of 2)|"),
+              std::string::npos)
+        << got;
+}
+
 TEST_F(VerifyPassTest, VerifiesTheNewestOfEachVolumeOnceAndRecordsIt) {
     backup("home-1.meta", "lvm:vg0/home=s1", 1000);
     std::string home = backup("home-2.meta", "lvm:vg0/home=s2", 2000);
@@ -139,7 +164,10 @@ TEST_F(VerifyPassTest, VerifiesTheNewestOfEachVolumeOnceAndRecordsIt) {
     EXPECT_EQ(h[1]["meta"], home);
     EXPECT_EQ(h[1]["class"], "identical");
     EXPECT_EQ(h[1]["bytes_compared"], 4096);
+    EXPECT_EQ(h[1]["meta_mtime"], 2000);
     std::string t = textfile();
+    EXPECT_NE(t.find("qor_verify_last_backup_timestamp_seconds{volume=\"vg0/home\"} 2000\n"),
+              std::string::npos);
     EXPECT_NE(t.find("qor_verify_last_result{volume=\"vg0/home\",result=\"identical\"} 1\n"),
               std::string::npos);
     EXPECT_NE(t.find("qor_verify_last_success_timestamp_seconds{volume=\"vg0/db\"} " +

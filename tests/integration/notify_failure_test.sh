@@ -11,6 +11,7 @@ fake_bin() {
     bin="$scratch/bin"
     mkdir -p "$bin"
     printf '#!/bin/sh\necho "x qor-verify-all.service - status for $*"\n' >"$bin/systemctl"
+    printf '#!/bin/sh\necho "first line of the run"\necho "journal $*"\n' >"$bin/journalctl"
     if [ "${1:-}" = sendmail ]; then
         printf '#!/bin/sh\n{ echo "args: $*"; cat; } >"%s"\nexit ${FAKE_SENDMAIL_EXIT:-0}\n' \
             "$scratch/mail" >"$bin/sendmail"
@@ -20,13 +21,16 @@ fake_bin() {
 
 t_mails_when_a_sendmail_exists() {
     fake_bin sendmail
-    PATH="$bin:/usr/bin:/bin" QOR_NOTIFY_TO=ops@example.org "$NOTIFY" qor-verify-all.service \
-        >"$scratch/out" 2>"$scratch/err"
+    PATH="$bin:/usr/bin:/bin" QOR_NOTIFY_TO=ops@example.org MONITOR_INVOCATION_ID=0123abcd \
+        "$NOTIFY" qor-verify-all.service >"$scratch/out" 2>"$scratch/err"
     assert_eq 0 "$?" "exit status"
     assert_file_has "$scratch/mail" "args: -oi -- ops@example.org"
     assert_file_has "$scratch/mail" "To: ops@example.org"
     assert_file_has "$scratch/mail" "Subject: qor-verify-all.service failed on "
-    assert_file_has "$scratch/mail" "status for status --full --no-pager --lines=40 -- qor-verify-all.service"
+    assert_file_has "$scratch/mail" "status for status --full --no-pager --lines=0 -- qor-verify-all.service"
+    # Every line of the failed run, not the newest few of the unit.
+    assert_file_has "$scratch/mail" "first line of the run"
+    assert_file_has "$scratch/mail" "journal --no-pager -q -o short-iso _SYSTEMD_INVOCATION_ID=0123abcd + INVOCATION_ID=0123abcd"
     assert_file_has "$scratch/out" "mailed the failure of qor-verify-all.service to ops@example.org"
     [ -s "$scratch/err" ] && fail "stderr: $(cat "$scratch/err")"
 }

@@ -95,6 +95,9 @@ t_usage() {
     run_all stray
     assert_status 2
     assert_eq "error: unexpected word 'stray' (use --help)" "$(cat "$err")" "usage error"
+    run_all --status --dry-run
+    assert_status 3
+    assert_eq "error: --status excludes '--dry-run' (use --help)" "$(cat "$err")" "usage error"
     run_all --config
     assert_status 2
     assert_eq "error: a value is missing after '--config' (use --help)" "$(cat "$err")" "usage error"
@@ -304,6 +307,11 @@ t_all_identical_then_one_not_verified() {
     assert_result_metric home could-not-verify
     assert_time_metrics home "$first_success"
     assert_time_metrics srv
+    # A failed night within reverify-after (0 here) plus a day is no alarm
+    # for monitoring.
+    run_all --config "$conf" --status
+    assert_status 0
+    assert_file_has "$out" "QOR VERIFY OK - 2 volumes verified identical within 1 day | volumes=2;;;0"
 }
 
 # A backup that differs makes the pass end with 1, whatever else happened.

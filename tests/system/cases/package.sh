@@ -1,6 +1,8 @@
 # The Debian package as an operator installs it: the per-backup unit runs a
 # verification under systemd's hardening, its verdict lands in the journal,
-# the unit fails on a difference and on a missing backup, and the timer fires.
+# the unit fails on a difference and on a missing backup, and the timer fires;
+# the nightly pass shows its progress to systemd and runs on two nights with
+# remove-snapshot-after.
 
 PKG_BACKUPS=/srv/backups
 
@@ -45,8 +47,9 @@ unit_verdict() { # UNIT
 }
 
 # Replaces a timer's calendar with a moment from now, starts it and waits
-# until its service has run once more and ended.
-fire_timer() { # TIMER SERVICE
+# until its service has run once more and ended; with a condition, waits for
+# that too while the service runs.
+fire_timer() { # TIMER SERVICE [CONDITION]
     local before
     before=$(systemctl show -P InvocationID "$2")
     mkdir -p "/run/systemd/system/$1.d"
@@ -54,6 +57,7 @@ fire_timer() { # TIMER SERVICE
         >"/run/systemd/system/$1.d/now.conf"
     systemctl daemon-reload
     must systemctl enable --now "$1"
+    [ -z "${3:-}" ] || wait_for "$3" 300
     wait_for "[ \"\$(systemctl show -P InvocationID $2)\" != '$before' ] && systemctl show -P ActiveState $2 | grep -qE '^(inactive|failed)\$'" 300
     systemctl disable --now "$1" >/dev/null 2>&1
 }
@@ -109,9 +113,9 @@ check_backup_units() {
     if systemctl start "$missing"; then fail "a missing backup did not fail $missing"; fi
     assert_unit "$missing" failed exit-code "verification failed: cannot read $PKG_BACKUPS/missing.meta"
     # A failed unit starts the failure report, which goes to the journal when
-    # there is no sendmail.
-    journalctl -q -o cat -u "qor-verify-failed@$missing.service" --no-pager |
-        grep -qF "$missing failed on " || fail "no failure report for $missing"
+    # there is no sendmail; it runs on its own, after the unit failed.
+    wait_for "journalctl -q -o cat -u 'qor-verify-failed@$missing.service' --no-pager | grep -qF '$missing failed on '" 60 ||
+        note "$(systemctl status --no-pager "qor-verify-failed@$missing.service" 2>&1)"
     note "failure report: $(journalctl -q -o cat -u "qor-verify-failed@$missing.service" --no-pager | grep -F "$missing failed on ")"
 
     # The timer, enabled, with its calendar replaced by a moment from now.
@@ -120,35 +124,20 @@ check_backup_units() {
     assert_left_only data data_snap home home_snap
 }
 
-# The nightly pass over every volume, started by its timer: both verified
-# identical, the history and the metrics written, nothing left behind. Then
-# a pass stopped during a restore: the stop reaches the verification, which
-# removes its scratch LV, and the history records the interrupted run.
+# The nightly pass over every volume. First a pass stopped during a restore:
+# the stop reaches the verification, which removes its scratch LV, and the
+# history records the interrupted run. Then two nights by the timer with
+# remove-snapshot-after = yes: the first verifies both volumes identical,
+# shows the volume it verifies in the unit's status and removes both
+# snapshots; the second, with no snapshot left, still succeeds.
 check_verify_all() {
     local svc=qor-verify-all.service prom=/var/lib/prometheus/node-exporter/qor_verify_all.prom
-    fire_timer qor-verify-all.timer "$svc"
-    assert_eq "inactive success" "$(systemctl show -P ActiveState "$svc") $(systemctl show -P Result "$svc")" \
-        "$svc state and result"
-    assert_eq 2 "$(grep -c '"class":"identical"' /var/lib/qor/verify-all/history.jsonl)" \
-        "identical lines in the history"
-    note "history: $(cat /var/lib/qor/verify-all/history.jsonl)"
-    assert_eq "33554432 33554432" "$(history_field 1 bytes_compared) $(history_field 2 bytes_compared)" \
-        "bytes compared"
-    grep -q "^qor_verify_last_result{volume=\"$VG/home\",result=\"identical\"} 1\$" "$prom" ||
-        fail "no identical result for $VG/home in $prom"
-    local data_line
-    data_line=$(grep -n "\"volume\":\"$VG/data\"" /var/lib/qor/verify-all/history.jsonl | cut -d: -f1)
-    assert_eq 1 "$(wc -w <<<"$data_line")" "history lines of $VG/data"
-    grep -q "^qor_verify_last_success_timestamp_seconds{volume=\"$VG/data\"} $(history_field "${data_line:-0}" start_time)\$" "$prom" ||
-        fail "the last success of $VG/data is not the start time of its history line"
-    note "textfile: $(grep -v '^#' "$prom" | tr '\n' ';')"
-    assert_left_only data data_snap home home_snap
-    assert_eq "640 root:adm" "$(stat -c '%a %U:%G' /var/lib/qor/verify-all/history.jsonl)" \
-        "history mode and owner, for a monitoring agent in group adm"
-    [ -f /run/qor-verify-all/pass.lock ] || fail "no lock file in the unit's runtime directory"
+    local seen="$scratch/status-seen"
 
-    # A progress request and a stop while the first restore sleeps; both
-    # backups were verified just now, so reverify-after is lifted.
+    # A progress request and a stop while the first restore sleeps. With
+    # reverify-after = 0 no backup is left alone for having been verified
+    # recently: the second night below leaves them alone only because their
+    # snapshots were removed.
     printf 'reverify-after = 0\n' >>/etc/qor/verify-all.conf
     mkdir -p "/run/systemd/system/$svc.d"
     printf '[Service]\nEnvironment=QOR_FAKE_RESTORE_SLEEP=300\n' >"/run/systemd/system/$svc.d/slow.conf"
@@ -161,10 +150,54 @@ check_verify_all() {
     systemctl stop "$svc"
     note "after the stop: $(systemctl show -P ActiveState "$svc")/$(systemctl show -P Result "$svc")"
     note "history: $(tail -n 1 /var/lib/qor/verify-all/history.jsonl)"
-    assert_eq "could-not-verify" "$(history_field 3 class)" "class of the stopped run"
-    assert_eq "verification failed: interrupted by SIGTERM" "$(history_field 3 verdict)" \
+    assert_eq "could-not-verify" "$(history_field 1 class)" "class of the stopped run"
+    assert_eq "verification failed: interrupted by SIGTERM" "$(history_field 1 verdict)" \
         "verdict of the stopped run"
     assert_left_only data data_snap home home_snap
+    # The failed pass's report (in the journal: the guest has no sendmail)
+    # holds its whole run, from the first volume to the stop.
+    local report="qor-verify-failed@$svc.service"
+    wait_for "journalctl -q -o cat -u '$report' --no-pager | grep -qF '$svc failed on '" 60
+    journalctl -q -o cat -u "$report" --no-pager >"$scratch/report"
+    grep -qF "verifying $VG/" "$scratch/report" || fail "the failure report lacks the start of the run"
+    grep -qF "interrupted by SIGTERM" "$scratch/report" || fail "the failure report lacks the stop"
+    note "failure report: $(wc -l <"$scratch/report") lines"
+
+    # Restores slow enough to be seen in the status.
+    printf '[Service]\nEnvironment=QOR_FAKE_RESTORE_SLEEP=5\n' >"/run/systemd/system/$svc.d/slow.conf"
+    systemctl daemon-reload
+    printf 'remove-snapshot-after = yes\n' >>/etc/qor/verify-all.conf
+    fire_timer qor-verify-all.timer "$svc" \
+        "systemctl status --no-pager $svc | grep -E 'Status: \"verifying $VG/(data|home) \\([12] of 2\\)\"' >'$seen'"
+    note "while it ran: $(sed 's/^ *//' "$seen")"
+    assert_eq "inactive success" "$(systemctl show -P ActiveState "$svc") $(systemctl show -P Result "$svc")" \
+        "$svc state and result, first night"
+    assert_eq 2 "$(grep -c '"class":"identical"' /var/lib/qor/verify-all/history.jsonl)" \
+        "identical lines in the history"
+    note "history: $(cat /var/lib/qor/verify-all/history.jsonl)"
+    assert_eq "33554432 33554432" "$(history_field 2 bytes_compared) $(history_field 3 bytes_compared)" \
+        "bytes compared"
+    grep -q "^qor_verify_last_result{volume=\"$VG/home\",result=\"identical\"} 1\$" "$prom" ||
+        fail "no identical result for $VG/home in $prom"
+    local data_line
+    data_line=$(grep -n "\"volume\":\"$VG/data\"" /var/lib/qor/verify-all/history.jsonl |
+        grep -F '"class":"identical"' | cut -d: -f1)
+    assert_eq 1 "$(wc -w <<<"$data_line")" "identical history lines of $VG/data"
+    grep -q "^qor_verify_last_success_timestamp_seconds{volume=\"$VG/data\"} $(history_field "${data_line:-0}" start_time)\$" "$prom" ||
+        fail "the last success of $VG/data is not the start time of its identical history line"
+    note "textfile: $(grep -v '^#' "$prom" | tr '\n' ';')"
+    assert_left_only data home
+    assert_eq "640 root:adm" "$(stat -c '%a %U:%G' /var/lib/qor/verify-all/history.jsonl)" \
+        "history mode and owner, for a monitoring agent in group adm"
+    [ -f /run/qor-verify-all/pass.lock ] || fail "no lock file in the unit's runtime directory"
+
+    fire_timer qor-verify-all.timer "$svc"
+    assert_eq "inactive success" "$(systemctl show -P ActiveState "$svc") $(systemctl show -P Result "$svc")" \
+        "$svc state and result, second night"
+    note "second night: $(journalctl -q -o cat -u "$svc" --no-pager | grep -F 'pass done' | tail -n 1)"
+    assert_eq 3 "$(wc -l </var/lib/qor/verify-all/history.jsonl)" \
+        "history lines: the second night verified nothing again"
+    assert_left_only data home
 }
 
 # The package installed once, for both the per-backup units and the nightly
