@@ -18,6 +18,7 @@
 #include "common/file_io.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
+#include "common/utc_timestamp.h"
 #include "verify_all/config.h"
 
 namespace qor {
@@ -33,10 +34,8 @@ constexpr std::size_t kReadBlock = 64 * 1024;
 constexpr std::size_t kLineMax = 64 * 1024;
 
 std::string iso_utc(std::int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm {};
-    char buf[32] = "";
-    if (gmtime_r(&tt, &tm) != nullptr) strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    char buf[UTC_TIMESTAMP_BYTES];
+    utc_timestamp_at(t, buf, sizeof buf);
     return buf;
 }
 

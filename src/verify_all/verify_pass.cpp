@@ -13,6 +13,7 @@
 #include "common/interrupt.h"
 #include "common/monotonic_clock.h"
 #include "common/run_log.h"
+#include "common/utc_timestamp.h"
 #include "lvm/lv_manage.h"
 #include "lvm/lv_query.h"
 #include "verify_all/backup_scan.h"
@@ -71,10 +72,8 @@ std::string dir_of(const std::string& path) {
 }
 
 std::string iso_utc(std::int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm {};
-    char buf[32] = "";
-    if (gmtime_r(&tt, &tm) != nullptr) strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    char buf[UTC_TIMESTAMP_BYTES];
+    utc_timestamp_at(t, buf, sizeof buf);
     return buf;
 }
 
