@@ -1,5 +1,6 @@
 #include "common/dir_path.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -49,6 +50,19 @@ int make_dir_path(const char* path) {
     if (made == 0) return 0;
     if (err == EEXIST) return path_is_directory(copy) ? 0 : ERR_EXISTS;
     return err_from_errno(err);
+}
+
+int dir_path_open_creating(const std::string& path, int flags, mode_t mode, UniqueFd* fd) {
+    fd->reset(::open(path.c_str(), flags, mode));
+    if (!fd->is_open() && errno == ENOENT) {
+        const std::size_t slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0 &&
+            make_dir_path(path.substr(0, slash).c_str()) == 0) {
+            fd->reset(::open(path.c_str(), flags, mode));
+        }
+        if (!fd->is_open()) errno = ENOENT;
+    }
+    return fd->is_open() ? 0 : -1;
 }
 
 }  // namespace qor

@@ -52,6 +52,17 @@ bool split_words(std::string_view s, std::vector<std::string>* words) {
     return true;
 }
 
+// The whole of v as a number from lo to hi.
+bool parse_number(std::string_view v, std::int64_t lo, std::int64_t hi, std::int64_t* n) {
+    std::int64_t value = 0;
+    auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), value);
+    if (v.empty() || ec != std::errc() || end != v.data() + v.size() || value < lo || value > hi) {
+        return false;
+    }
+    *n = value;
+    return true;
+}
+
 // "<n>" seconds, or with one of the units s, m, h, d.
 bool parse_duration(std::string_view v, std::int64_t* seconds) {
     constexpr std::string_view kUnits = "smhd";
@@ -62,12 +73,8 @@ bool parse_duration(std::string_view v, std::int64_t* seconds) {
         unit = kUnitSeconds[u];
         v.remove_suffix(1);
     }
-    std::int64_t n = -1;
-    auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-    if (v.empty() || ec != std::errc() || end != v.data() + v.size() || n < 0 ||
-        n > INT64_C(1) << 40) {
-        return false;
-    }
+    std::int64_t n = 0;
+    if (!parse_number(v, 0, INT64_C(1) << 40, &n)) return false;
     *seconds = n * unit;
     return true;
 }
@@ -126,12 +133,11 @@ struct LineParser {
             if (v.empty() || v[0] != '/') return "lock must be an absolute path";
             config->lock_path = v;
         } else if (key == "reverify-after") {
-            int n = -1;
-            auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-            if (ec != std::errc() || end != v.data() + v.size() || n < 0 || n > 3650) {
+            std::int64_t n = 0;
+            if (!parse_number(v, 0, 3650, &n)) {
                 return "reverify-after must be a number of days from 0 to 3650";
             }
-            config->reverify_after_days = n;
+            config->reverify_after_days = static_cast<int>(n);
         } else if (key == "max-duration" || key == "timeout") {
             std::int64_t* field =
                 key == "timeout" ? &config->timeout_seconds : &config->max_duration_seconds;
@@ -139,12 +145,9 @@ struct LineParser {
                 return std::string(key) + " must be a duration such as 90m, 6h or 0 (no limit)";
             }
         } else if (key == "nice") {
-            int n = -1;
-            auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-            if (ec != std::errc() || end != v.data() + v.size() || n < 0 || n > 19) {
-                return "nice must be a number from 0 to 19";
-            }
-            config->nice = n;
+            std::int64_t n = 0;
+            if (!parse_number(v, 0, 19, &n)) return "nice must be a number from 0 to 19";
+            config->nice = static_cast<int>(n);
         } else {
             return set_io_class(v);
         }

@@ -274,17 +274,9 @@ int history_append(const std::string& path, const std::string& line, char* err,
                    std::size_t err_size) {
     text_clear(err, err_size);
     int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
-    UniqueFd fd(open(path.c_str(), flags, kHistoryMode));
     // The first run outside the service, which creates the directory itself.
-    if (!fd.is_open() && errno == ENOENT) {
-        std::size_t slash = path.rfind('/');
-        if (slash != std::string::npos && slash > 0 &&
-            make_dir_path(path.substr(0, slash).c_str()) == 0) {
-            fd.reset(open(path.c_str(), flags, kHistoryMode));
-        }
-        if (!fd.is_open()) errno = ENOENT;
-    }
-    if (!fd.is_open()) {
+    UniqueFd fd;
+    if (dir_path_open_creating(path, flags, kHistoryMode, &fd) != 0) {
         text_format(err, err_size, "cannot open the history %s: %s", path.c_str(),
                     std::strerror(errno));
         return -1;

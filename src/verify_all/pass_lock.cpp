@@ -36,16 +36,8 @@ int pass_lock_take(const std::string& path, UniqueFd* lock, long* holder, char* 
     *holder = 0;
     // Never truncated on open: a pass that finds the lock held reads its holder.
     const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
-    UniqueFd fd(open(path.c_str(), flags, kLockMode));
-    if (!fd.is_open() && errno == ENOENT) {
-        std::size_t slash = path.rfind('/');
-        if (slash != std::string::npos && slash > 0 &&
-            make_dir_path(path.substr(0, slash).c_str()) == 0) {
-            fd.reset(open(path.c_str(), flags, kLockMode));
-        }
-        if (!fd.is_open()) errno = ENOENT;
-    }
-    if (!fd.is_open()) {
+    UniqueFd fd;
+    if (dir_path_open_creating(path, flags, kLockMode, &fd) != 0) {
         text_format(err, err_size, "cannot open the lock %s: %s", path.c_str(),
                     std::strerror(errno));
         return -1;
