@@ -1,10 +1,7 @@
 #include "compare/block_compare.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +13,7 @@
 #include "common/file_io.h"
 #include "common/interrupt.h"
 #include "common/progress.h"
-#include "common/sha256.h"
+#include "common/sha256_pair.h"
 #include "common/text.h"
 #include "common/text_escape.h"
 #include "common/unique_fd.h"
@@ -88,37 +85,17 @@ struct CompareSides {
     BlockSide target;
 };
 
-// How far ahead of the piece being read the next bytes are asked for, per
-// side: two pieces, so that one is on its way while the walk hashes the
-// current one, on a device that delivers a piece in less time than the
-// hashing of a piece pair takes as well as on a slow one.
-constexpr std::uint64_t READ_AHEAD_BYTES = 2 * COMPARE_PIECE_MAX;
-// One read-ahead request of the kernel covers at most the device's read-ahead
-// window, so the distance is asked for in steps the smallest usual window
-// (128 KiB) takes whole.
-constexpr std::uint64_t ADVICE_STEP_BYTES = 128 * 1024;
 // Pages read behind the walk are let go in batches of this many bytes.
 constexpr std::uint64_t DROP_STEP_BYTES = COMPARE_PIECE_MAX;
 
-// Whether the kernel's own read-ahead of a sequential reader of fd already
-// runs READ_AHEAD_BYTES ahead: true for a block device whose read-ahead
-// window, doubled for a sequential reader, is that large. Advice for pages the
-// kernel reads ahead anyway would take the work over from it at a higher cost
-// (measured: pages asked for read in about twice the kernel time), so it is
-// given only where the window is smaller (128 KiB is usual for a disk or LV).
-bool compare_kernel_reads_ahead(int fd) {
-    struct stat st {};
-    long sectors = 0;
-    if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || ::ioctl(fd, BLKRAGET, &sectors) != 0) {
-        return false;
-    }
-    return sectors > 0 && 2 * static_cast<std::uint64_t>(sectors) * 512 >= READ_AHEAD_BYTES;
-}
-
-// The comparison's footprint in the page cache of both sides: the next bytes
-// are on their way while a piece is hashed, and what lies behind the walk is
-// let go, so a run over a whole volume neither waits on each read nor pushes
-// the server's working set out of memory with pages nobody reads again.
+// The comparison's footprint in the page cache of both sides: what lies
+// behind the walk is let go, so a run over a whole volume does not push the
+// server's working set out of memory with pages nobody reads again. The next
+// bytes come from the kernel's own read-ahead, whose window is doubled for
+// these reads. Asking for them with POSIX_FADV_WILLNEED as well was measured
+// slower on every device tried, with small and large windows alike: the
+// kernel fills pages it is asked for one small page at a time, and its own
+// read-ahead in large folios (measured: 0.5 s of system time more per GiB).
 // Positions count from the start of the range; the advice goes to the
 // absolute file offsets. Advice cannot drop pages still dirty from the
 // restore: the kernel starts their write-back and they stay cached, clean,
@@ -127,39 +104,24 @@ bool compare_kernel_reads_ahead(int fd) {
 // block device is on its last close.
 class CompareCache {
   public:
-    CompareCache(const CompareSides& sides, std::uint64_t length)
-        : sides_(sides), length_(length), page_(page_bytes()) {
-        for (int i = 0; i < 2; ++i) {
-            const int fd = i == 0 ? sides_.snapshot.fd : sides_.target.fd;
-            // A larger window for the kernel's own read-ahead; only advice.
-            ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-            ahead_[i] = !compare_kernel_reads_ahead(fd);
-        }
+    explicit CompareCache(const CompareSides& sides) : sides_(sides), page_(page_bytes()) {
+        // Only advice.
+        ::posix_fadvise(sides_.snapshot.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        ::posix_fadvise(sides_.target.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     ~CompareCache() { drop_to(seen_, true); }
     CompareCache(const CompareCache&) = delete;
     CompareCache& operator=(const CompareCache&) = delete;
 
-    // The walk is about to read up to `end`: keep the next bytes coming.
-    void read_ahead_of(std::uint64_t end) {
-        const std::uint64_t to = end + std::min(READ_AHEAD_BYTES, length_ - end);
-        while (advised_ < to) {
-            const std::uint64_t step = std::min(to - advised_, ADVICE_STEP_BYTES);
-            advise(advised_, advised_ + step, POSIX_FADV_WILLNEED, ahead_);
-            advised_ += step;
-        }
-        seen(to);
-    }
-
-    // Bytes up to `end` may have been read outside the read-ahead.
+    // Bytes up to `end` are about to be read.
     void seen(std::uint64_t end) { seen_ = std::max(seen_, end); }
 
     // Everything before `pos` is hashed: its whole pages can go. `last`
     // drops the page holding pos too, which the walk will not read again.
     void drop_to(std::uint64_t pos, bool last = false) {
         if (!last && pos - dropped_ < DROP_STEP_BYTES) return;
-        static constexpr bool BOTH[2] = {true, true};
-        advise(dropped_, pos, POSIX_FADV_DONTNEED, BOTH, last);
+        drop(sides_.snapshot, dropped_, pos, last);
+        drop(sides_.target, dropped_, pos, last);
         dropped_ = pos;
     }
 
@@ -169,31 +131,21 @@ class CompareCache {
         return size > 0 ? static_cast<std::uint64_t>(size) : 4096;
     }
 
-    // Only advice: a failure, or an offset past what off_t holds, changes no result.
-    void advise(std::uint64_t from, std::uint64_t to, int advice, const bool* which,
-                bool round_up = false) {
-        for (int i = 0; i < 2; ++i) {
-            if (!which[i]) continue;
-            const BlockSide& side = i == 0 ? sides_.snapshot : sides_.target;
-            std::uint64_t start = side.offset + from;
-            std::uint64_t end = side.offset + to;
-            if (advice == POSIX_FADV_DONTNEED) {
-                // The kernel keeps a page (or larger folio) the range covers
-                // only in part.
-                start -= start % page_;
-                end = round_up ? end + (page_ - end % page_) % page_ : end - end % page_;
-            }
-            if (end <= start || end > static_cast<std::uint64_t>(INT64_MAX)) continue;
-            ::posix_fadvise(side.fd, static_cast<off_t>(start), static_cast<off_t>(end - start),
-                            advice);
-        }
+    // Only advice: a failure, or an offset past what off_t holds, changes no
+    // result. The kernel keeps a page (or larger folio) the range covers only
+    // in part.
+    void drop(const BlockSide& side, std::uint64_t from, std::uint64_t to, bool round_up) const {
+        std::uint64_t start = side.offset + from;
+        std::uint64_t end = side.offset + to;
+        start -= start % page_;
+        end = round_up ? end + (page_ - end % page_) % page_ : end - end % page_;
+        if (end <= start || end > static_cast<std::uint64_t>(INT64_MAX)) return;
+        ::posix_fadvise(side.fd, static_cast<off_t>(start), static_cast<off_t>(end - start),
+                        POSIX_FADV_DONTNEED);
     }
 
     CompareSides sides_;
-    std::uint64_t length_;
     std::uint64_t page_;
-    bool ahead_[2] = {true, true};
-    std::uint64_t advised_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t seen_ = 0;
 };
@@ -215,11 +167,10 @@ bool snapshot_reaches(const CompareSides& sides, const PieceBuffers& buffers, st
 }
 
 // Finishes both digests of the chunk just hashed: 1 when they differ, else 0.
-int compare_digests(Sha256* hashes) {
+int compare_digests(Sha256Pair* hashes) {
     std::uint8_t snapshot_digest[SHA256_DIGEST_BYTES];
     std::uint8_t target_digest[SHA256_DIGEST_BYTES];
-    hashes[0].finish(snapshot_digest);
-    hashes[1].finish(target_digest);
+    hashes->finish(snapshot_digest, target_digest);
     return std::memcmp(snapshot_digest, target_digest, SHA256_DIGEST_BYTES) != 0 ? 1 : 0;
 }
 
@@ -227,7 +178,7 @@ int compare_digests(Sha256* hashes) {
 // read per side at a time, from byte `from` of the chunk on (the hashes hold
 // the bytes before it). Returns 1 when the digests differ, 0 when they match,
 // -1 with the sentence in err when a side ended early or could not be read.
-int compare_chunk(const CompareSides& sides, const PieceBuffers& buffers, Sha256* hashes,
+int compare_chunk(const CompareSides& sides, const PieceBuffers& buffers, Sha256Pair* hashes,
                   std::uint64_t offset, std::size_t length, std::size_t from, char* err,
                   std::size_t err_size) {
     for (std::size_t done = from; done < length;) {
@@ -257,8 +208,7 @@ int compare_chunk(const CompareSides& sides, const PieceBuffers& buffers, Sha256
                         static_cast<unsigned long long>(offset));
             return -1;
         }
-        hashes[0].update(buffers.snapshot.get(), piece);
-        hashes[1].update(buffers.target.get(), piece);
+        hashes->update(buffers.snapshot.get(), buffers.target.get(), piece);
         done += piece;
         // Per piece, so that a request is answered soon even inside a huge chunk.
         progress_add_bytes(piece);
@@ -294,13 +244,12 @@ void compare_count(CompareWalk* walk, int differs, CompareStats* stats) {
 
 // Hashes a piece of `size` bytes that both sides held whole, finishing every
 // chunk whose last byte it holds, as if each chunk had been read on its own.
-void compare_piece(CompareWalk* walk, const PieceBuffers& buffers, Sha256* hashes, std::size_t size,
-                   CompareStats* stats) {
+void compare_piece(CompareWalk* walk, const PieceBuffers& buffers, Sha256Pair* hashes,
+                   std::size_t size, CompareStats* stats) {
     for (std::size_t at = 0; at < size;) {
         const std::uint64_t chunk_left = walk->chunk_start + walk->chunk_length() - walk->pos - at;
         const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(size - at, chunk_left));
-        hashes[0].update(buffers.snapshot.get() + at, take);
-        hashes[1].update(buffers.target.get() + at, take);
+        hashes->update(buffers.snapshot.get() + at, buffers.target.get() + at, take);
         at += take;
         if (take == chunk_left) compare_count(walk, compare_digests(hashes), stats);
     }
@@ -311,7 +260,7 @@ void compare_piece(CompareWalk* walk, const PieceBuffers& buffers, Sha256* hashe
 // where the walk stands through the chunk holding byte until - 1. Used when a
 // piece could not be read whole on both sides, so that a failure names the
 // side and the chunk exactly as reading chunk by chunk would. 0 or -1.
-int compare_plainly(const CompareSides& sides, const PieceBuffers& buffers, Sha256* hashes,
+int compare_plainly(const CompareSides& sides, const PieceBuffers& buffers, Sha256Pair* hashes,
                     CompareWalk* walk, CompareCache* cache, std::uint64_t until,
                     CompareStats* stats, char* err, std::size_t err_size) {
     while (walk->chunk_start < until) {
@@ -327,13 +276,13 @@ int compare_plainly(const CompareSides& sides, const PieceBuffers& buffers, Sha2
     return 0;
 }
 
-// Walks total_size bytes a piece per side at a time while the next pieces
-// are on their way; a difference never stops the walk.
+// Walks total_size bytes a piece per side at a time; a difference never
+// stops the walk.
 int compare_chunks(const CompareSides& sides, const PieceBuffers& buffers, std::uint32_t chunk,
                    std::uint64_t total_size, CompareStats* stats, char* err, std::size_t err_size) {
-    Sha256 hashes[2];
+    Sha256Pair hashes;
     CompareWalk walk{chunk, total_size};
-    CompareCache cache(sides, total_size);
+    CompareCache cache(sides);
     while (walk.pos < total_size) {
         // A signal stops the walk between pieces.
         if (interrupt_should_abort()) {
@@ -342,17 +291,17 @@ int compare_chunks(const CompareSides& sides, const PieceBuffers& buffers, std::
         }
         const auto size =
             static_cast<std::size_t>(std::min<std::uint64_t>(total_size - walk.pos, buffers.size));
-        cache.read_ahead_of(walk.pos + size);
+        cache.seen(walk.pos + size);
         const std::int64_t got_snapshot = read_full_at(sides.snapshot.fd, buffers.snapshot.get(),
                                                        size, sides.snapshot.offset + walk.pos);
         const std::int64_t got_target = read_full_at(sides.target.fd, buffers.target.get(), size,
                                                      sides.target.offset + walk.pos);
         if (got_snapshot == static_cast<std::int64_t>(size) &&
             got_target == static_cast<std::int64_t>(size)) {
-            compare_piece(&walk, buffers, hashes, size, stats);
+            compare_piece(&walk, buffers, &hashes, size, stats);
             progress_add_bytes(size);
             progress_report_if_asked();
-        } else if (compare_plainly(sides, buffers, hashes, &walk, &cache, walk.pos + size, stats,
+        } else if (compare_plainly(sides, buffers, &hashes, &walk, &cache, walk.pos + size, stats,
                                    err, err_size) != 0) {
             return -1;
         }

@@ -18,9 +18,8 @@ inline constexpr std::size_t COMPARE_PIECE_MAX = 2097152;
 
 // Reads snapshot_path and target_path side by side in chunks over total_size
 // bytes and compares the SHA-256 of each chunk pair (paths are escaped in
-// messages). Holds one buffer of COMPARE_PIECE_MAX bytes per side, asks the
-// kernel for the next pieces where the device's own read-ahead falls short,
-// and drops from the page cache what lies behind the walk. 0: identical; 1:
+// messages). Holds one buffer of COMPARE_PIECE_MAX bytes per side and drops
+// from the page cache what lies behind the walk. 0: identical; 1:
 // at least one chunk differed (counted in *stats); -1: failed, one sentence
 // in err.
 int compare_blocks(const char* snapshot_path, const char* target_path, std::uint32_t chunk_size,
