@@ -267,10 +267,6 @@ int compare_restored_blocks(const char* snapshot_dev, const RestoreTarget& resto
     }
     UniqueFd target;
     if (restore_target_open_read(restored, &target, err, err_size) != 0) return -1;
-    // Each side is read once from start to end: a larger read-ahead window
-    // helps a cold device. Only advice, so a failure changes nothing.
-    ::posix_fadvise(snapshot.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    ::posix_fadvise(target.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     progress_set_phase(ProgressPhase::comparing, header.source_size);
     return compare_block_range(BlockSide{snapshot.get(), 0, snapshot_dev},
                                BlockSide{target.get(), 0, restored.path}, header.chunk_size,
