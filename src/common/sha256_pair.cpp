@@ -43,7 +43,8 @@ struct PairRegisters {
 // and then for the second so that neither waits on its own last result. The
 // schedule words four groups ahead are prepared alongside.
 template <int G>
-QOR_SHA_TARGET inline void sha256_pair_rounds(PairRegisters* r, const std::uint8_t* const* block) {
+QOR_SHA_TARGET __attribute__((always_inline)) inline void sha256_pair_rounds(
+    PairRegisters* r, const std::uint8_t* const* block) {
     const __m128i big_endian = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(SHA256_K + 4 * G));
     __m128i wk[2];
@@ -74,8 +75,8 @@ QOR_SHA_TARGET inline void sha256_pair_rounds(PairRegisters* r, const std::uint8
 }
 
 template <int... G>
-QOR_SHA_TARGET inline void sha256_pair_block(PairRegisters* r, const std::uint8_t* const* block,
-                                             std::integer_sequence<int, G...>) {
+QOR_SHA_TARGET __attribute__((always_inline)) inline void sha256_pair_block(
+    PairRegisters* r, const std::uint8_t* const* block, std::integer_sequence<int, G...>) {
     (sha256_pair_rounds<G>(r, block), ...);
 }
 
