@@ -94,8 +94,8 @@ constexpr std::uint64_t DROP_STEP_BYTES = COMPARE_PIECE_MAX;
 // bytes come from the kernel's own read-ahead, whose window is doubled for
 // these reads. Asking for them with POSIX_FADV_WILLNEED as well was measured
 // slower on every device tried, with small and large windows alike: the
-// kernel fills pages it is asked for one small page at a time, and its own
-// read-ahead in large folios (measured: 0.5 s of system time more per GiB).
+// kernel fills pages it is asked for one small page at a time, while its own
+// read-ahead fills large folios (measured: 0.5 s of system time more per GiB).
 // Positions count from the start of the range; the advice goes to the
 // absolute file offsets. Advice cannot drop pages still dirty from the
 // restore: the kernel starts their write-back and they stay cached, clean,
