@@ -112,6 +112,31 @@ class MountedImageAsRoot : public ::testing::Test {
         return image;
     }
 
+    // An ext4 image of 4096-byte blocks whose one file, name, holds text.
+    std::string ext4_holding_name(const std::string& prefix, const std::string& text) {
+        std::string tree = temp_ / (prefix + "-tree");
+        std::filesystem::create_directories(tree);
+        test::write_file(tree + "/name", text);
+        std::string fs = temp_ / (prefix + "-fs.img");
+        EXPECT_TRUE(test::make_image({"ext4", fs, "8", tree, "4096"})) << fs;
+        return fs;
+    }
+
+    // A read-only loop device of 4096-byte sectors over an image, attached
+    // by the test as an operator would, detached when it goes.
+    struct AttachedLoop {
+        explicit AttachedLoop(const std::string& image)
+            : device(test::shell_output("losetup -r -b 4096 -f --show '" + image + "'")) {
+            device = device.substr(0, device.find('\n'));
+        }
+        ~AttachedLoop() {
+            if (!device.empty()) test::shell("losetup -d " + device);
+        }
+        AttachedLoop(const AttachedLoop&) = delete;
+        AttachedLoop& operator=(const AttachedLoop&) = delete;
+        std::string device;
+    };
+
     // Records losetup, udevadm, mount and umount; losetup creates partition
     // nodes when `partx` is set, and udevadm (not installed here) does nothing.
     // A kernel without FAT takes a vfat mount as done, leaving the point empty.
@@ -506,19 +531,11 @@ TEST_F(MountedImageAsRoot, TargetUnlikeTheSnapshotIsRefusedBeforeItIsMounted) {
 // A disk of 4096-byte sectors gets a loop device of that sector size, so that
 // its GPT reads in the units it was written in.
 TEST_F(MountedImageAsRoot, GptOf4096ByteSectorsMountsThroughALoopDeviceOfThatSize) {
-    std::string tree = temp_ / "big-sector-tree";
-    std::filesystem::create_directories(tree);
-    test::write_file(tree + "/name", "4k\n");
-    std::string fs = temp_ / "4k-fs.img";
-    ASSERT_TRUE(test::make_image({"ext4", fs, "8", tree, "4096"}));
+    std::string fs = ext4_holding_name("4k", "4k\n");
     std::string disk = disk_image("4k-disk", "gpt/4096", {"2:L:" + fs});
-    std::string device = test::shell_output("losetup -r -b 4096 -f --show '" + disk + "'");
-    device = device.substr(0, device.find('\n'));
+    AttachedLoop loop(disk);
+    const std::string& device = loop.device;
     ASSERT_TRUE(std::regex_match(device, std::regex(LOOP_PATTERN))) << device;
-    struct Detach {
-        std::string device;
-        ~Detach() { test::shell("losetup -d " + device); }
-    } detach{device};
     record_tools(true);
 
     ASSERT_EQ(mount(device), 0) << err_;
@@ -532,20 +549,12 @@ TEST_F(MountedImageAsRoot, GptOf4096ByteSectorsMountsThroughALoopDeviceOfThatSiz
 // loop device over any other file (losetup opens what is at a name) is
 // refused and detached.
 TEST_F(MountedImageAsRoot, HeldFileIsMountedOnlyThroughALoopDeviceOverThatFile) {
-    std::string tree = temp_ / "held-tree";
-    std::filesystem::create_directories(tree);
-    test::write_file(tree + "/name", "held\n");
-    std::string fs = temp_ / "held-fs.img";
-    ASSERT_TRUE(test::make_image({"ext4", fs, "8", tree, "4096"}));
+    std::string fs = ext4_holding_name("held", "held\n");
     std::string disk = disk_image("held-disk", "gpt/4096", {"2:L:" + fs});
     std::string other = disk_image("other-disk", "gpt/4096", {"2:L:" + fs});
-    std::string device = test::shell_output("losetup -r -b 4096 -f --show '" + disk + "'");
-    device = device.substr(0, device.find('\n'));
+    AttachedLoop loop(disk);
+    const std::string& device = loop.device;
     ASSERT_TRUE(std::regex_match(device, std::regex(LOOP_PATTERN))) << device;
-    struct Detach {
-        std::string device;
-        ~Detach() { test::shell("losetup -d " + device); }
-    } detach{device};
     record_tools(true);
     MountedImage snapshot{};
     ASSERT_EQ(mount_image(device.c_str(), nullptr, &snapshot, err_, sizeof err_), 0) << err_;

@@ -16,6 +16,16 @@ start_all() {
     apid=$bg_pid
 }
 
+# start_pass_in_restore SECONDS: a pass over the world with the built
+# verifier, whose restore takes SECONDS; returns once the restore runs.
+start_pass_in_restore() {
+    verifier_on_path
+    write_config
+    export QOR_FAKE_RESTORE_SLEEP=$1
+    start_all --config "$conf"
+    wait_for restore_running
+}
+
 # run_all ARGS...: runs qor_verify_all to its end; sets $status.
 run_all() {
     start_all "$@"
@@ -367,11 +377,7 @@ t_a_malformed_meta_among_good_ones() {
 # stands and goes on.
 t_a_progress_request_is_passed_on() {
     world_setup 1048576
-    verifier_on_path
-    write_config
-    export QOR_FAKE_RESTORE_SLEEP=2
-    start_all --config "$conf"
-    wait_for restore_running || return
+    start_pass_in_restore 2 || return
     kill -s USR1 "$apid"
     wait "$apid"
     status=$?
@@ -386,11 +392,7 @@ t_a_stop_is_passed_on() {
     world_setup 1048576
     add_volume srv
     backup_of srv srv
-    verifier_on_path
-    write_config
-    export QOR_FAKE_RESTORE_SLEEP=60
-    start_all --config "$conf"
-    wait_for restore_running || return
+    start_pass_in_restore 60 || return
     local started=$SECONDS
     kill -s TERM "$apid"
     wait "$apid"
@@ -411,11 +413,7 @@ t_a_stop_is_passed_on() {
 # and ends with 4; the first goes on undisturbed.
 t_one_pass_at_a_time() {
     world_setup 1048576
-    verifier_on_path
-    write_config
-    export QOR_FAKE_RESTORE_SLEEP=2
-    start_all --config "$conf"
-    wait_for restore_running || return
+    start_pass_in_restore 2 || return
     local second="$scratch/second.err"
     "$QOR_VERIFY_ALL" --no-syslog --no-log --config "$conf" 2>"$second"
     assert_eq 4 "$?" "second pass status"
